@@ -1,0 +1,99 @@
+#!/bin/bash
+# initocsv.sh BIN GROUP: the initocsv cases that need generated files or a
+# particular environment.
+BIN=$(cd "$1" && pwd)
+group=$2
+. "$(dirname "$0")/lib.sh"
+
+header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
+
+# units N: an INI file listing N units U0.., every key present, unit i's
+# values derived from i so that every row differs.
+units() {
+    awk -v n="$1" 'BEGIN {
+        print "[unitnames]"
+        for (i = 0; i < n; i++) print "unit" i "=U" i
+        split("move price rangemin rangemax canhit attack0 attack1 attack2 resist0 resist1 resist2 isarmy1 isarmy2 isarmy3 techlevel", k, " ")
+        for (i = 0; i < n; i++) {
+            print ""; print "[U" i "]"
+            for (j = 1; j <= 15; j++) print k[j] "=" (j == 5 ? i % 8 : i * 100 + j)
+        }
+    }'
+}
+
+# sheet N: the sheet that units N must give.
+sheet() {
+    awk -v n="$1" -v h="$header" 'BEGIN {
+        print h
+        for (i = 0; i < n; i++) {
+            c = i % 8; row = "U" i
+            for (j = 1; j <= 4; j++) row = row "," (i * 100 + j)
+            row = row "," c % 2 "," int(c / 2) % 2 "," int(c / 4)
+            for (j = 6; j <= 15; j++) row = row "," (i * 100 + j)
+            print row ","
+        }
+    }'
+}
+
+case $group in
+capacity)
+    # A full table is written whole; a longer list stops at the 100th unit.
+    for n in 100 150; do
+        d=$(scratch)
+        units $n >"$d/valdra.ini"
+        run "$d" initocsv
+        expect_status 0 "$n units"
+        sheet 100 >"$d.want"
+        same "$d/valdra.csv" "$d.want" "sheet of $n listed units"
+    done ;;
+longname)
+    # Names longer than the table holds are cut, never inside a character,
+    # and the values still come from the section of the full name.
+    d=$(scratch)
+    long=$(printf 'L%.0s' $(seq 70))
+    utf=$(printf 'a%.0s' $(seq 58))é$(printf 'b%.0s' $(seq 20))
+    printf '[unitnames]\nunit0=%s\nunit1=%s\n\n[%s]\nmove=7\n\n[%s]\nmove=8\n' \
+        "$long" "$utf" "$long" "$utf" >"$d/valdra.ini"
+    run "$d" initocsv
+    expect_status 0 "long names"
+    printf '%s\n%s,7,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n%s,8,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n' \
+        "$header" "${long:0:59}" "$(printf 'a%.0s' $(seq 58))" >"$d.want"
+    same "$d/valdra.csv" "$d.want" "sheet with long names" ;;
+unwritable)
+    # A sheet that cannot be written is a failure, whatever the cause.
+    d=$(scratch)
+    cp "$here/../examples/valdra.ini" "$d/"
+    mkdir "$d/valdra.csv"
+    run "$d" initocsv
+    expect_status nonzero "sheet is a folder"
+    rmdir "$d/valdra.csv"
+    ln -s /dev/full "$d/valdra.csv"
+    run "$d" initocsv
+    expect_status nonzero "disk full"
+    same "$d/valdra.ini" "$here/../examples/valdra.ini" ;;
+display)
+    # The programs never look for a display, not even a broken one.
+    d=$(scratch)
+    cp "$here/cases/example/valdra.ini" "$d/"
+    for display in 127.0.0.1:99 nowhere.invalid:0 :77; do
+        rm -f "$d/valdra.csv"
+        (cd "$d" && DISPLAY=$display timeout 20 "$BIN/initocsv")
+        status=$?
+        expect_status 0 "DISPLAY=$display"
+        same "$d/valdra.csv" "$here/cases/example/expect/valdra.csv"
+    done ;;
+failstart)
+    # When the library does not start, no file is touched.
+    d=$(scratch)
+    cp "$here/../examples/valdra.ini" "$d/"
+    echo "old sheet" >"$d/valdra.csv"
+    (cd "$d" && ASAN_OPTIONS=verify_asan_link_order=0 \
+        LD_PRELOAD="$BIN/tests/libfailstart.so" "$BIN/initocsv")
+    status=$?
+    expect_status nonzero "library start fails"
+    same "$d/valdra.ini" "$here/../examples/valdra.ini"
+    [ "$(cat "$d/valdra.csv")" = "old sheet" ] || fail "sheet was touched" ;;
+*)
+    fail "no group $group" ;;
+esac
+finish

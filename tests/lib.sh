@@ -1,0 +1,53 @@
+# Helpers for tests that drive the built programs in scratch folders.
+# BIN must name the folder that holds the built programs.
+
+set -u
+: "${BIN:?BIN must name the folder of the built programs}"
+
+fails=0
+here=$(cd "$(dirname "$0")" && pwd)
+
+# fail MESSAGE: record a failure and say what it was.
+fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+
+# scratch: print a new empty folder that is removed when the test ends.
+scratch() {
+    local d
+    d=$(mktemp -d "${TMPDIR:-/tmp}/valdra-test.XXXXXX")
+    echo "$d" >>"$scratch_list"
+    echo "$d"
+}
+scratch_list=$(mktemp)
+trap 'xargs -r rm -rf <"$scratch_list"; rm -f "$scratch_list"' EXIT
+
+# run DIR PROG [ARGS...]: run a built program in DIR; its status lands in
+# $status, and anything it prints is a failure.
+run() {
+    local dir=$1 prog=$2
+    shift 2
+    (cd "$dir" && "$BIN/$prog" "$@" >"$dir.out" 2>"$dir.err")
+    status=$?
+    [ -s "$dir.out" ] && fail "$prog printed on stdout: $(head -c 200 "$dir.out")"
+    [ -s "$dir.err" ] && fail "$prog printed on stderr: $(head -c 200 "$dir.err")"
+    rm -f "$dir.out" "$dir.err"
+}
+
+# same ACTUAL EXPECTED [WHAT]: the two files must hold the same bytes.
+same() {
+    cmp -s "$1" "$2" || { fail "${3:-$1} differs from $2"; diff "$2" "$1" | head -20; }
+}
+
+# expect_status WANT WHAT: $status must be WANT ("nonzero" for any failure).
+expect_status() {
+    if [ "$1" = nonzero ]; then
+        [ "$status" -ne 0 ] || fail "$2: exit status 0, want non-zero"
+    else
+        [ "$status" -eq "$1" ] || fail "$2: exit status $status, want $1"
+    fi
+}
+
+# finish: end the test with its verdict.
+finish() {
+    [ "$fails" -eq 0 ] || { echo "$fails check(s) failed"; exit 1; }
+    exit 0
+}
