@@ -5,21 +5,6 @@ BIN=$(cd "$1" && pwd)
 group=$2
 . "$(dirname "$0")/lib.sh"
 
-header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
-
-# units N: an INI file listing N units U0.., every key present, unit i's
-# values derived from i so that every row differs.
-units() {
-    awk -v n="$1" 'BEGIN {
-        print "[unitnames]"
-        for (i = 0; i < n; i++) print "unit" i "=U" i
-        split("move price rangemin rangemax canhit attack0 attack1 attack2 resist0 resist1 resist2 isarmy1 isarmy2 isarmy3 techlevel", k, " ")
-        for (i = 0; i < n; i++) {
-            print ""; print "[U" i "]"
-            for (j = 1; j <= 15; j++) print k[j] "=" (j == 5 ? i % 8 : i * 100 + j)
-        }
-    }'
-}
 
 # sheet N: the sheet that units N must give.
 sheet() {

@@ -4,6 +4,7 @@
 
 #include <allegro.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -22,12 +23,18 @@ void storeName(int unit, const char *name, size_t len)
 {
     if (len > nameSize - 1) {
         len = nameSize - 1;
-        // A byte 10xxxxxx continues a character that began before it.
-        while (len > 0 && (name[len] & 0xC0) == 0x80)
+        // A byte 10xxxxxx continues a character that began at most three
+        // bytes before it; a longer run is not UTF-8 and is cut anywhere.
+        for (int back = 0; back < 3 && ((unsigned char)name[len] & 0xC0) == 0x80; back++)
             len--;
     }
     memcpy(unitName[unit], name, len);
     unitName[unit][len] = '\0';
+}
+
+int clampInt(long long v)
+{
+    return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
 }
 
 void unitKey(char key[unitKeySize], int unit)

@@ -65,6 +65,9 @@ extern bool runFailed;                      // a writer could not do its job
 // character; len is the name's length in bytes.
 void storeName(int unit, const char *name, size_t len);
 
+// v clamped to the range of int.
+int clampInt(long long v);
+
 // Write the unit key of row unit ("unit" and the row in decimal) into key.
 void unitKey(char key[unitKeySize], int unit);
 

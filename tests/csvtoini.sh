@@ -1,0 +1,81 @@
+#!/bin/bash
+# csvtoini.sh BIN GROUP: the csvtoini cases that need generated files or a
+# particular environment.
+BIN=$(cd "$1" && pwd)
+group=$2
+. "$(dirname "$0")/lib.sh"
+
+# keys_per_section FILE: "section count" for every section of FILE, counting
+# the unit keys it holds.
+keys_per_section() {
+    awk '/^\[/ { s = $0; n[s] += 0; next }
+         /^(move|price|rangemin|rangemax|canhit|attack[012]|resist[012]|isarmy[123]|techlevel) = / { n[s]++ }
+         END { for (s in n) print s, n[s] }' "$1" | sort
+}
+
+# row NAME VALUE: a sheet row of NAME, CR LF ended, with VALUE in every
+# column but the can-hit ones, which hold 1 so that they read back the same.
+row() {
+    printf '%s' "$1"
+    printf ",$2%.0s" 1 2 3 4
+    printf ',1,1,1'
+    printf ",$2%.0s" $(seq 10)
+    printf ',\r\n'
+}
+
+case $group in
+roundtrip)
+    # A sheet that initocsv wrote converts back into the same values, and
+    # every unit section ends up with all fifteen keys.
+    d=$(scratch)
+    units 100 gaps >"$d/valdra.ini"
+    run "$d" initocsv
+    cp "$d/valdra.csv" "$d.first"
+    run "$d" csvtoini
+    expect_status 0 "csvtoini of 100 units"
+    run "$d" initocsv
+    same "$d/valdra.csv" "$d.first" "sheet after the round trip"
+    keys_per_section "$d/valdra.ini" | grep -v '^\[unitnames\] 0$' | grep -v ' 15$' |
+        while read -r line; do fail "section without its 15 keys: $line"; done ;;
+longrows)
+    # Every row initocsv can write reads back whole; a line longer than the
+    # buffer is one row, its rest dropped, and a long header stays a header.
+    d=$(scratch)
+    name=$(printf 'N%.0s' $(seq 59))
+    { printf 'Name%.0s,' $(seq 500); printf '\r\n'
+      row "$name" -2147483648
+      row Wide 1 | tr -d '\r\n'; printf '9,%.0s' $(seq 1000); printf '\r\n'
+      printf 'x%.0s' $(seq 1100); printf ',Ghost,5\r\n'
+      row Tail 7; } >"$d/valdra.csv"
+    run "$d" csvtoini
+    run "$d" initocsv
+    { echo "$header"; row "$name" -2147483648; row Wide 1; row Tail 7; } | tr -d '\r' >"$d.want"
+    same "$d/valdra.csv" "$d.want" "sheet of long rows" ;;
+capacity)
+    # Only 100 units fit; long names are cut on a character boundary.
+    d=$(scratch)
+    long=$(printf 'L%.0s' $(seq 70))
+    utf=$(printf 'a%.0s' $(seq 58))é
+    { echo "$header"; row "$long" 1; row "$utf" 2
+      for i in $(seq 2 149); do row "R$i" 3; done; } >"$d/valdra.csv"
+    run "$d" csvtoini
+    expect_status 0 "150 rows"
+    grep -q '^unit99 = R99' "$d/valdra.ini" || fail "unit99 is not R99"
+    grep -q '^unit100 ' "$d/valdra.ini" && fail "a 101st unit was written"
+    run "$d" initocsv
+    { echo "$header"; row "${long:0:59}" 1; row "$(printf 'a%.0s' $(seq 58))" 2
+      for i in $(seq 2 99); do row "R$i" 3; done; } | tr -d '\r' >"$d.want"
+    same "$d/valdra.csv" "$d.want" "sheet of 150 rows" ;;
+failstart)
+    # When the library does not start, no file is touched.
+    d=$(scratch)
+    cp "$here/cases/update/valdra.csv" "$here/cases/update/valdra.ini" "$d/"
+    (cd "$d" && ASAN_OPTIONS=verify_asan_link_order=0 \
+        LD_PRELOAD="$BIN/tests/libfailstart.so" "$BIN/csvtoini")
+    status=$?
+    expect_status nonzero "library start fails"
+    same "$d/valdra.ini" "$here/cases/update/valdra.ini" ;;
+*)
+    fail "no group $group" ;;
+esac
+finish
