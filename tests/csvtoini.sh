@@ -66,6 +66,43 @@ capacity)
     { echo "$header"; row "${long:0:59}" 1; row "$(printf 'a%.0s' $(seq 58))" 2
       for i in $(seq 2 99); do row "R$i" 3; done; } | tr -d '\r' >"$d.want"
     same "$d/valdra.csv" "$d.want" "sheet of 150 rows" ;;
+fullsave)
+    # A save that cannot complete leaves valdra.ini as it was and no copy:
+    # first the copy of a file over the size limit, then a save that grows
+    # past it.
+    for kib in 8 24; do
+        d=$(scratch)
+        units 60 >"$d/valdra.ini"
+        cp "$d/valdra.ini" "$d.orig"
+        { echo "$header"; for i in $(seq 0 99); do row "Unit$i" 123456; done; } >"$d/valdra.csv"
+        (cd "$d" && ulimit -f "$kib" && "$BIN/csvtoini" >"$d.out" 2>&1)
+        status=$?
+        [ -s "$d.out" ] && fail "csvtoini printed: $(head -c 200 "$d.out")"
+        expect_status nonzero "csvtoini under a ${kib} KiB file limit"
+        same "$d/valdra.ini" "$d.orig"
+        only "$d" valdra.ini valdra.csv
+    done ;;
+links)
+    # A link to the INI file stays a link, the file it names is updated, and
+    # it keeps its permission bits; so does a file without a link.
+    d=$(scratch)
+    mkdir "$d/data"
+    printf '[unitnames]\nunit0 = Old\n' >"$d/data/units.ini"
+    chmod 640 "$d/data/units.ini"
+    ln -s data/units.ini "$d/valdra.ini"
+    { echo "$header"; row Scout 3; } >"$d/valdra.csv"
+    run "$d" csvtoini
+    expect_status 0 "csvtoini through a link"
+    [ -L "$d/valdra.ini" ] || fail "valdra.ini is no longer a link"
+    grep -q '^unit0 = Scout$' "$d/data/units.ini" || fail "the linked file was not updated"
+    [ "$(stat -c %a "$d/data/units.ini")" = 640 ] || fail "the linked file lost its mode"
+    only "$d" valdra.ini valdra.csv data
+    only "$d/data" units.ini
+    rm "$d/valdra.ini"
+    mv "$d/data/units.ini" "$d/valdra.ini"
+    chmod 604 "$d/valdra.ini"
+    run "$d" csvtoini
+    [ "$(stat -c %a "$d/valdra.ini")" = 604 ] || fail "valdra.ini lost its mode" ;;
 failstart)
     # When the library does not start, no file is touched.
     d=$(scratch)

@@ -37,6 +37,16 @@ same() {
     cmp -s "$1" "$2" || { fail "${3:-$1} differs from $2"; diff "$2" "$1" | head -20; }
 }
 
+# only DIR NAME...: DIR must hold exactly the named entries, no leftovers.
+only() {
+    local dir=$1
+    shift
+    local have want
+    have=$(ls -A "$dir" | sort | tr '\n' ' ')
+    want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+    [ "$have" = "$want" ] || fail "$dir holds $have, want $want"
+}
+
 # expect_status WANT WHAT: $status must be WANT ("nonzero" for any failure).
 expect_status() {
     if [ "$1" = nonzero ]; then

@@ -1,30 +1,202 @@
 // The INI writer: sets each unit's entry in "unitnames" and the fifteen keys
-// of its section; the library saves the file when it is shut down.
+// of its section, on a work copy of the INI file that replaces the file only
+// when every entry reads back from it as it was set.
 #include "units.h"
 
 #include <allegro.h>
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
 
-// The canhit mask of row unit, in wide arithmetic and clamped, so that any
-// values a sheet holds give a defined result.
-static int encodeCanhit(int unit)
+const int textSize = 4096;   // longest section name or value we rewrite, NUL included
+
+// The value that column col of row unit has in the INI file; the canhit mask
+// is computed wide and clamped, so that any values a sheet holds give a
+// defined result.
+static int iniValue(int unit, int col)
 {
     const int *row = uStat[unit];
+    if (col != colHitLand)
+        return row[col];
     return clampInt(4LL * row[colHitSea] + 2LL * row[colHitAir] + row[colHitLand]);
 }
 
-void MemToIni()
+// True if the library can keep name as a section header: a blank, '=', '#'
+// or ']' in it, or a '[' in front, makes a line that is no header once the
+// file is read again, and its entries would join the section above it.
+static bool keepableName(const char *name)
 {
-    // Without units nothing is set, so the library leaves the file alone.
-    if (unitNum == 0)
-        return;
-    set_config_file(iniFile);
+    if (name[0] == '[')
+        return false;
+    for (const char *p = name; *p; p++)
+        if (isspace((unsigned char)*p) || strchr("=#]", *p))
+            return false;
+    return true;
+}
+
+// Copy the idx-th section name the library lists, brackets dropped, into
+// name; false if there is no such section or the name does not fit.
+static bool sectionName(int idx, char name[textSize])
+{
+    const char **names = nullptr;
+    int n = list_config_sections(&names);
+    bool ok = idx < n && strlen(names[idx]) - 2 < (size_t)textSize;
+    if (ok)
+        snprintf(name, textSize, "%.*s", (int)strlen(names[idx]) - 2, names[idx] + 1);
+    free_config_entries(&names);
+    return ok;
+}
+
+// True if the file has a section named section, compared as the library does.
+static bool hasSection(const char *section)
+{
+    char name[textSize];
+    for (int i = 0; sectionName(i, name); i++)
+        if (ustricmp(name, section) == 0)
+            return true;
+    return false;
+}
+
+// True if setting key in section would add an entry to a section the file
+// already has: the library files such an entry after the header and the
+// lines that follow it up to an empty line, which may be in a later section.
+static bool addsToSection(const char *section, const char *key)
+{
+    return !get_config_string(section, key, nullptr) && hasSection(section);
+}
+
+// End the last entry of section with a line end, so that the saved file has
+// an empty line there; false if its key or value is too long to rewrite.
+static bool endSection(const char *section)
+{
+    const char **keys = nullptr;
+    int n = list_config_entries(section, &keys);
+    char key[textSize], value[textSize];
+    bool ok = n == 0 || snprintf(key, sizeof key, "%s", keys[n - 1]) < textSize;
+    free_config_entries(&keys);
+    if (n == 0 || !ok)
+        return ok;
+    const char *old = get_config_string(section, key, "");
+    if (snprintf(value, sizeof value, "%s\n", old) >= textSize)
+        return false;
+    set_config_string(section, key, value);
+    return true;
+}
+
+// True if setting unit's keys would add an entry to its existing section.
+static bool addsToUnit(int unit)
+{
+    for (int col = 0; col < statCount && keepableName(unitName[unit]); col++)
+        if (statName[col].key && addsToSection(unitName[unit], statName[col].key))
+            return true;
+    return false;
+}
+
+// True if setting the unit keys would add an entry to "unitnames".
+static bool addsToList()
+{
+    for (int u = 0; u < unitNum; u++) {
+        char key[unitKeySize];
+        unitKey(key, u);
+        if (addsToSection(listSection, key))
+            return true;
+    }
+    return false;
+}
+
+// True if a later unit writes into the same section as unit, so that the
+// later values are the ones that remain.
+static bool overwritten(int unit)
+{
+    for (int u = unit + 1; u < unitNum; u++)
+        if (ustricmp(unitName[u], unitName[unit]) == 0)
+            return true;
+    return false;
+}
+
+// Give each section that will get a new entry an empty line after its
+// entries, saved into the file, so that the walk that files the new entry
+// stops inside the section. Other sections, and files without new entries in
+// existing sections, keep their layout.
+static bool separateSections()
+{
+    bool changed = false, ok = true;
+    if (addsToList()) {
+        changed = true;
+        ok = endSection(listSection);
+    }
+    for (int u = 0; u < unitNum && ok; u++)
+        if (!overwritten(u) && addsToUnit(u)) {
+            changed = true;
+            ok = endSection(unitName[u]);
+        }
+    return ok && (!changed || saveWorkCopy());
+}
+
+static void setUnits()
+{
     for (int u = 0; u < unitNum; u++) {
         char key[unitKeySize];
         unitKey(key, u);
         set_config_string(listSection, key, unitName[u]);
+        if (!keepableName(unitName[u])) {
+            runFailed = true;
+            continue;
+        }
         for (int col = 0; col < statCount; col++)
             if (statName[col].key)
-                set_config_int(unitName[u], statName[col].key,
-                               col == colHitLand ? encodeCanhit(u) : uStat[u][col]);
+                set_config_int(unitName[u], statName[col].key, iniValue(u, col));
     }
+}
+
+// True if every entry that setUnits set reads back from the loaded file as it
+// was set.
+static bool readsBack()
+{
+    for (int u = 0; u < unitNum; u++) {
+        char key[unitKeySize];
+        unitKey(key, u);
+        const char *name = get_config_string(listSection, key, nullptr);
+        if (!name || strcmp(name, unitName[u]) != 0)
+            return false;
+        if (!keepableName(unitName[u]) || overwritten(u))
+            continue;
+        for (int col = 0; col < statCount; col++) {
+            const char *k = statName[col].key;
+            int want = iniValue(u, col);
+            if (k && get_config_int(unitName[u], k, want ^ 1) != want)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Make one work copy with every unit set; true if it took the place of the
+// INI file. With separate, the sections that get new entries are first ended
+// by an empty line.
+static bool writeUnits(bool separate)
+{
+    if (!openWorkCopy())
+        return false;
+    bool ok = !separate || separateSections();
+    if (ok) {
+        setUnits();
+        // Read back from the saved copy: what only the loaded copy holds
+        // would not survive the next load.
+        ok = saveWorkCopy() && readsBack();
+    }
+    if (!ok)
+        discardWorkCopy();
+    return ok && commitWorkCopy();
+}
+
+void MemToIni()
+{
+    // Without units there is nothing to set and nothing is written.
+    if (unitNum == 0)
+        return;
+    // The file's layout is kept unless an entry would not land in its own
+    // section, as in a file without empty lines between sections.
+    if (!writeUnits(false) && !writeUnits(true))
+        runFailed = true;
 }

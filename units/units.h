@@ -75,6 +75,16 @@ void unitKey(char key[unitKeySize], int unit);
 // library down; the result is the process exit status.
 int runConversion(void (*reader)(), void (*writer)());
 
+// The INI writer's work copy of the INI file, beside the file it replaces.
+// openWorkCopy makes the copy and points the library at it; saveWorkCopy has
+// the library save it and load it again; commitWorkCopy puts it in place of
+// the INI file; discardWorkCopy removes it. Each reports failure by false, and
+// after a failure of any but saveWorkCopy no copy is left.
+bool openWorkCopy();
+bool saveWorkCopy();
+bool commitWorkCopy();
+void discardWorkCopy();
+
 void iniToMem();
 void MemToIni();
 void csvToMem();

@@ -1,0 +1,140 @@
+// Pins the behaviour of the library's configuration routines that the
+// programs rely on. Each check runs in a scratch folder on files it writes.
+#include <allegro.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int passed, failed;
+
+static void check(bool ok, const char *what)
+{
+    if (ok) {
+        passed++;
+    } else {
+        failed++;
+        printf("FAIL: %s\n", what);
+    }
+}
+
+// Write text to the file name.
+static void writeFile(const char *name, const char *text)
+{
+    FILE *f = fopen(name, "w");
+    fputs(text, f);
+    fclose(f);
+}
+
+// True if the file name holds exactly text.
+static bool fileIs(const char *name, const char *text)
+{
+    static char buf[4096];
+    FILE *f = fopen(name, "r");
+    size_t n = f ? fread(buf, 1, sizeof buf - 1, f) : 0;
+    if (f)
+        fclose(f);
+    buf[n] = '\0';
+    return f && strcmp(buf, text) == 0;
+}
+
+// Save the current configuration and load it again from its file; false if
+// the save failed.
+static bool saveAndReload(const char *name)
+{
+    errno = 0;
+    flush_config_file();
+    bool ok = errno == 0;
+    set_config_file(name);
+    return ok;
+}
+
+static void readingPins()
+{
+    set_config_file("absent.ini");
+    check(get_config_string("unitnames", "unit0", nullptr) == nullptr,
+          "a missing file loads as an empty configuration");
+    writeFile("a.ini", "[unitnames]\nunit0=\nunit1=Tank\n[Tank]\nmove=3\n");
+    set_config_file("a.ini");
+    check(get_config_string("unitnames", "unit0", nullptr) == nullptr,
+          "an empty value reads as absent");
+    const char **names = nullptr;
+    int n = list_config_sections(&names);
+    check(n == 2 && strcmp(names[1], "[Tank]") == 0, "sections are listed in brackets");
+    free_config_entries(&names);
+    check(get_config_int("TANK", "MOVE", 0) == 3, "names compare without case");
+    allegro_exit();
+    install_allegro(SYSTEM_NONE, &errno, atexit);
+    check(fileIs("a.ini", "[unitnames]\nunit0=\nunit1=Tank\n[Tank]\nmove=3\n"),
+          "reading alone never rewrites the file");
+}
+
+static void placementPins()
+{
+    const char *packed = "[unitnames]\nunit0 = Tank\n[Tank]\nmove = 3\n";
+    writeFile("b.ini", packed);
+    set_config_file("b.ini");
+    set_config_string("unitnames", "unit1", "Jeep");
+    saveAndReload("b.ini");
+    check(get_config_string("unitnames", "unit1", nullptr) == nullptr,
+          "without an empty line a new entry lands in the next section");
+
+    writeFile("b.ini", packed);
+    set_config_file("b.ini");
+    set_config_string("unitnames", "unit0", "Tank\n");
+    saveAndReload("b.ini");
+    set_config_string("unitnames", "unit1", "Jeep");
+    saveAndReload("b.ini");
+    check(fileIs("b.ini", "[unitnames]\nunit0 = Tank\nunit1 = Jeep\n\n[Tank]\nmove = 3\n"),
+          "a line end added to a value makes the empty line that keeps new entries in");
+
+    writeFile("b.ini", packed);
+    set_config_file("b.ini");
+    set_config_int("Heavy Tank", "move", 5);
+    check(get_config_int("Heavy Tank", "move", 0) == 5, "a blank header reads in the same run");
+    saveAndReload("b.ini");
+    check(get_config_int("Heavy Tank", "move", 0) == 0 && get_config_int("Tank", "move", 0) == 3,
+          "a header with a blank is no header once the file is loaded again");
+
+    set_config_string("unitnames", "unit2", "Panz\xe9r");
+    saveAndReload("b.ini");
+    const char *v = get_config_string("unitnames", "unit2", "");
+    check(strcmp(v, "Panz\xe9r") != 0, "bytes that are not UTF-8 do not read back");
+}
+
+static void savePins()
+{
+    set_config_file("no-such-folder/c.ini");
+    set_config_int("x", "y", 1);
+    check(!saveAndReload("no-such-folder/c.ini"), "a save that cannot open its file sets errno");
+    if (symlink("/dev/full", "full.ini") == 0) {
+        set_config_file("full.ini");
+        set_config_int("x", "y", 1);
+        check(!saveAndReload("full.ini"), "a save onto a full disk sets errno");
+    }
+    set_config_file("d.ini");
+    set_config_int("x", "y", 1);
+    set_config_file("d.ini");
+    check(fileIs("d.ini", "[x]\ny = 1\n") && get_config_int("x", "y", 0) == 1,
+          "selecting the same file saves it and loads it again");
+}
+
+int main(int, char **)
+{
+    char dir[] = "/tmp/valdra-pins.XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0)
+        return 2;
+    check(install_allegro(SYSTEM_NONE, &errno, atexit) == 0, "the display-less start succeeds");
+    readingPins();
+    placementPins();
+    savePins();
+    allegro_exit();
+    char cmd[64];
+    snprintf(cmd, sizeof cmd, "rm -rf %s", dir);
+    if (system(cmd) != 0)
+        failed++;
+    printf("%d passed, %d failed\n", passed, failed);
+    return failed != 0;
+}
+END_OF_MAIN()
