@@ -34,35 +34,23 @@ static bool keepableName(const char *name)
     return true;
 }
 
-// Copy the idx-th section name the library lists, brackets dropped, into
-// name; false if there is no such section or the name does not fit.
-static bool sectionName(int idx, char name[textSize])
+// True if the file has a section named section, compared as the library
+// compares names.
+static bool hasSection(const char *section)
 {
     const char **names = nullptr;
     int n = list_config_sections(&names);
-    bool ok = idx < n && strlen(names[idx]) - 2 < (size_t)textSize;
-    if (ok)
-        snprintf(name, textSize, "%.*s", (int)strlen(names[idx]) - 2, names[idx] + 1);
+    bool found = false;
+    for (int i = 0; i < n && !found; i++) {
+        char name[textSize];   // names[i] is "[name]"
+        int len = (int)strlen(names[i]) - 2;
+        if (len < 0 || len >= textSize)
+            continue;
+        snprintf(name, sizeof name, "%.*s", len, names[i] + 1);
+        found = ustricmp(name, section) == 0;
+    }
     free_config_entries(&names);
-    return ok;
-}
-
-// True if the file has a section named section, compared as the library does.
-static bool hasSection(const char *section)
-{
-    char name[textSize];
-    for (int i = 0; sectionName(i, name); i++)
-        if (ustricmp(name, section) == 0)
-            return true;
-    return false;
-}
-
-// True if setting key in section would add an entry to a section the file
-// already has: the library files such an entry after the header and the
-// lines that follow it up to an empty line, which may be in a later section.
-static bool addsToSection(const char *section, const char *key)
-{
-    return !get_config_string(section, key, nullptr) && hasSection(section);
+    return found;
 }
 
 // End the last entry of section with a line end, so that the saved file has
@@ -83,23 +71,28 @@ static bool endSection(const char *section)
     return true;
 }
 
-// True if setting unit's keys would add an entry to its existing section.
+// The library files a new entry of an existing section after the header and
+// the lines that follow it up to an empty line, which may be in a later
+// section. These say whether the unit's section, or "unitnames", would get one.
+
 static bool addsToUnit(int unit)
 {
-    for (int col = 0; col < statCount && keepableName(unitName[unit]); col++)
-        if (statName[col].key && addsToSection(unitName[unit], statName[col].key))
+    const char *section = unitName[unit];
+    if (!keepableName(section) || !hasSection(section))
+        return false;
+    for (int col = 0; col < statCount; col++)
+        if (statName[col].key && !get_config_string(section, statName[col].key, nullptr))
             return true;
     return false;
 }
 
-// True if setting the unit keys would add an entry to "unitnames".
 static bool addsToList()
 {
     for (int u = 0; u < unitNum; u++) {
         char key[unitKeySize];
         unitKey(key, u);
-        if (addsToSection(listSection, key))
-            return true;
+        if (!get_config_string(listSection, key, nullptr))
+            return hasSection(listSection);
     }
     return false;
 }
