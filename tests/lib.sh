@@ -58,18 +58,9 @@ expect_status() {
 
 header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
 
-# units N [GAPS]: an INI file listing N units U0.., unit i's values derived
-# from i so that every row differs; with GAPS, unit i lacks key number i % 16.
+# units N [GAPS]: an INI file listing N units; see units.awk.
 units() {
-    awk -v n="$1" -v gaps="${2:-}" 'BEGIN {
-        print "[unitnames]"
-        for (i = 0; i < n; i++) print "unit" i "=U" i
-        split("move price rangemin rangemax canhit attack0 attack1 attack2 resist0 resist1 resist2 isarmy1 isarmy2 isarmy3 techlevel", k, " ")
-        for (i = 0; i < n; i++) {
-            print ""; print "[U" i "]"
-            for (j = 1; j <= 15; j++) if (!gaps || j != i % 16) print k[j] "=" (j == 5 ? i % 8 : i * 100 + j)
-        }
-    }'
+    awk -v n="$1" -v gaps="${2:-}" -f "$here/units.awk"
 }
 
 # finish: end the test with its verdict.
