@@ -102,7 +102,13 @@ links)
     mv "$d/data/units.ini" "$d/valdra.ini"
     chmod 604 "$d/valdra.ini"
     run "$d" csvtoini
-    [ "$(stat -c %a "$d/valdra.ini")" = 604 ] || fail "valdra.ini lost its mode" ;;
+    [ "$(stat -c %a "$d/valdra.ini")" = 604 ] || fail "valdra.ini lost its mode"
+    rm "$d/valdra.ini"
+    mask=$(umask)
+    umask 027
+    run "$d" csvtoini
+    umask "$mask"
+    [ "$(stat -c %a "$d/valdra.ini")" = 640 ] || fail "a new valdra.ini ignores the umask" ;;
 failstart)
     # When the library does not start, no file is touched.
     d=$(scratch)
