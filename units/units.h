@@ -78,8 +78,8 @@ int runConversion(void (*reader)(), void (*writer)());
 // The INI writer's work copy of the INI file, beside the file it replaces.
 // openWorkCopy makes the copy and points the library at it; saveWorkCopy has
 // the library save it and load it again; commitWorkCopy puts it in place of
-// the INI file; discardWorkCopy removes it. Each reports failure by false, and
-// after a failure of any but saveWorkCopy no copy is left.
+// the INI file; discardWorkCopy removes it. The first three report failure
+// by false; after a failed openWorkCopy or commitWorkCopy no copy is left.
 bool openWorkCopy();
 bool saveWorkCopy();
 bool commitWorkCopy();
