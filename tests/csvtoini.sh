@@ -75,9 +75,8 @@ fullsave)
         units 60 >"$d/valdra.ini"
         cp "$d/valdra.ini" "$d.orig"
         { echo "$header"; for i in $(seq 0 99); do row "Unit$i" 123456; done; } >"$d/valdra.csv"
-        (cd "$d" && ulimit -f "$kib" && "$BIN/csvtoini" >"$d.out" 2>&1)
-        status=$?
-        [ -s "$d.out" ] && fail "csvtoini printed: $(head -c 200 "$d.out")"
+        with=(prlimit --fsize=$((kib * 1024)))
+        run "$d" csvtoini
         expect_status nonzero "csvtoini under a ${kib} KiB file limit"
         same "$d/valdra.ini" "$d.orig"
         only "$d" valdra.ini valdra.csv
@@ -113,9 +112,8 @@ failstart)
     # When the library does not start, no file is touched.
     d=$(scratch)
     cp "$here/cases/update/valdra.csv" "$here/cases/update/valdra.ini" "$d/"
-    (cd "$d" && ASAN_OPTIONS=verify_asan_link_order=0 \
-        LD_PRELOAD="$BIN/tests/libfailstart.so" "$BIN/csvtoini")
-    status=$?
+    with=("${failing_start[@]}")
+    run "$d" csvtoini
     expect_status nonzero "library start fails"
     same "$d/valdra.ini" "$here/cases/update/valdra.ini" ;;
 *)

@@ -5,7 +5,6 @@ BIN=$(cd "$1" && pwd)
 group=$2
 . "$(dirname "$0")/lib.sh"
 
-
 # sheet N: the sheet that units N must give.
 sheet() {
     awk -v n="$1" -v h="$header" 'BEGIN {
@@ -62,8 +61,8 @@ display)
     cp "$here/cases/example/valdra.ini" "$d/"
     for display in 127.0.0.1:99 nowhere.invalid:0 :77; do
         rm -f "$d/valdra.csv"
-        (cd "$d" && DISPLAY=$display timeout 20 "$BIN/initocsv")
-        status=$?
+        with=(env DISPLAY="$display" timeout 20)
+        run "$d" initocsv
         expect_status 0 "DISPLAY=$display"
         same "$d/valdra.csv" "$here/cases/example/expect/valdra.csv"
     done ;;
@@ -72,9 +71,8 @@ failstart)
     d=$(scratch)
     cp "$here/../examples/valdra.ini" "$d/"
     echo "old sheet" >"$d/valdra.csv"
-    (cd "$d" && ASAN_OPTIONS=verify_asan_link_order=0 \
-        LD_PRELOAD="$BIN/tests/libfailstart.so" "$BIN/initocsv")
-    status=$?
+    with=("${failing_start[@]}")
+    run "$d" initocsv
     expect_status nonzero "library start fails"
     same "$d/valdra.ini" "$here/../examples/valdra.ini"
     [ "$(cat "$d/valdra.csv")" = "old sheet" ] || fail "sheet was touched" ;;

@@ -20,12 +20,19 @@ scratch() {
 scratch_list=$(mktemp)
 trap 'xargs -r rm -rf <"$scratch_list"; rm -f "$scratch_list"' EXIT
 
+# Words that run puts before the program: an environment or a limit. Empty
+# unless a test sets it for a run.
+with=()
+
+# A prefix for with that makes the library's start fail.
+failing_start=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/libfailstart.so")
+
 # run DIR PROG [ARGS...]: run a built program in DIR; its status lands in
 # $status, and anything it prints is a failure.
 run() {
     local dir=$1 prog=$2
     shift 2
-    (cd "$dir" && "$BIN/$prog" "$@" >"$dir.out" 2>"$dir.err")
+    (cd "$dir" && "${with[@]}" "$BIN/$prog" "$@" >"$dir.out" 2>"$dir.err")
     status=$?
     [ -s "$dir.out" ] && fail "$prog printed on stdout: $(head -c 200 "$dir.out")"
     [ -s "$dir.err" ] && fail "$prog printed on stderr: $(head -c 200 "$dir.err")"
