@@ -8,6 +8,6 @@
 
 int main(int, char **)
 {
-    return runConversion(csvToMem, MemToIni);
+    return runConversion("csvtoini", iniFile, csvToMem, MemToIni);
 }
 END_OF_MAIN()

@@ -7,6 +7,6 @@
 
 int main(int, char **)
 {
-    return runConversion(iniToMem, memToCsv);
+    return runConversion("initocsv", csvFile, iniToMem, memToCsv);
 }
 END_OF_MAIN()

@@ -28,15 +28,28 @@ with=()
 failing_start=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/libfailstart.so")
 
 # run DIR PROG [ARGS...]: run a built program in DIR; its status lands in
-# $status, and anything it prints is a failure.
+# $status and what it wrote on standard error in $message. A run that
+# succeeds prints nothing; one that fails prints one line on standard error,
+# which names the program and says that its output file was not changed.
 run() {
     local dir=$1 prog=$2
     shift 2
     (cd "$dir" && "${with[@]}" "$BIN/$prog" "$@" >"$dir.out" 2>"$dir.err")
     status=$?
+    message=$(cat "$dir.err")
     [ -s "$dir.out" ] && fail "$prog printed on stdout: $(head -c 200 "$dir.out")"
-    [ -s "$dir.err" ] && fail "$prog printed on stderr: $(head -c 200 "$dir.err")"
+    if [ "$status" -eq 0 ]; then
+        [ -s "$dir.err" ] && fail "$prog succeeded but printed: $(head -c 200 "$dir.err")"
+    elif [ "$(wc -l <"$dir.err")" -ne 1 ] ||
+        ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$dir.err"; then
+        fail "$prog failed without its one line of reason: $(head -c 300 "$dir.err")"
+    fi
     rm -f "$dir.out" "$dir.err"
+}
+
+# said TEXT: the failed run's message must contain TEXT.
+said() {
+    case $message in *"$1"*) ;; *) fail "message lacks '$1': $message" ;; esac
 }
 
 # same ACTUAL EXPECTED [WHAT]: the two files must hold the same bytes.

@@ -2,8 +2,8 @@
 # run-case.sh BIN CASE: run one data-driven case. CASE holds the input files,
 # a file "run" whose one line is the program and its arguments, and a folder
 # "expect" with the files the run must leave, byte for byte, plus optionally
-# "status" (the exit status, 0 if absent) and "absent" (names that must not
-# exist afterwards).
+# "status" (the exit status, 0 if absent), "message" (the line a failed run
+# prints) and "absent" (names that must not exist afterwards).
 BIN=$(cd "$1" && pwd)
 case_dir=$2
 . "$(dirname "$0")/lib.sh"
@@ -20,6 +20,7 @@ expect_status "$want" "$(basename "$case_dir")"
 for f in "$case_dir"/expect/*; do
     case $(basename "$f") in
     status) ;;
+    message) [ "$message" = "$(cat "$f")" ] || fail "message: $message, want $(cat "$f")" ;;
     absent) while read -r name; do
             [ ! -e "$dir/$name" ] || fail "$name exists, should not"
         done <"$f" ;;

@@ -4,7 +4,7 @@
 #include "units.h"
 
 #include <allegro.h>
-#include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -19,19 +19,6 @@ static int iniValue(int unit, int col)
     if (col != colHitLand)
         return row[col];
     return clampInt(4LL * row[colHitSea] + 2LL * row[colHitAir] + row[colHitLand]);
-}
-
-// True if the library can keep name as a section header: a blank, '=', '#'
-// or ']' in it, or a '[' in front, makes a line that is no header once the
-// file is read again, and its entries would join the section above it.
-static bool keepableName(const char *name)
-{
-    if (name[0] == '[')
-        return false;
-    for (const char *p = name; *p; p++)
-        if (isspace((unsigned char)*p) || strchr("=#]", *p))
-            return false;
-    return true;
 }
 
 // True if the file has a section named section, compared as the library
@@ -78,7 +65,7 @@ static bool endSection(const char *section)
 static bool addsToUnit(int unit)
 {
     const char *section = unitName[unit];
-    if (!keepableName(section) || !hasSection(section))
+    if (!hasSection(section))
         return false;
     for (int col = 0; col < statCount; col++)
         if (statName[col].key && !get_config_string(section, statName[col].key, nullptr))
@@ -107,6 +94,8 @@ static bool overwritten(int unit)
     return false;
 }
 
+static int unreadUnit;   // the first unit that did not read back
+
 // Give each section that will get a new entry an empty line after its
 // entries, saved into the file, so that the walk that files the new entry
 // stops inside the section. Other sections, and files without new entries in
@@ -120,10 +109,19 @@ static bool separateSections()
     }
     for (int u = 0; u < unitNum && ok; u++)
         if (!overwritten(u) && addsToUnit(u)) {
+            unreadUnit = u;
             changed = true;
             ok = endSection(unitName[u]);
         }
     return ok && (!changed || saveWorkCopy());
+}
+
+// The list's entries after its last unit: a sheet with fewer units than the
+// list is the whole list. A full table may have left units out, so then none
+// is removed.
+static bool removesTail()
+{
+    return unitNum < maxUnits;
 }
 
 static void setUnits()
@@ -132,27 +130,32 @@ static void setUnits()
         char key[unitKeySize];
         unitKey(key, u);
         set_config_string(listSection, key, unitName[u]);
-        if (!keepableName(unitName[u])) {
-            runFailed = true;
-            continue;
-        }
         for (int col = 0; col < statCount; col++)
             if (statName[col].key)
                 set_config_int(unitName[u], statName[col].key, iniValue(u, col));
     }
+    for (int u = unitNum; removesTail(); u++) {
+        char key[unitKeySize];
+        unitKey(key, u);
+        if (!get_config_string(listSection, key, nullptr))
+            break;
+        set_config_string(listSection, key, nullptr);
+    }
 }
 
 // True if every entry that setUnits set reads back from the loaded file as it
-// was set.
+// was set, and the list ends after the last unit where it should; false with
+// unreadUnit set if not.
 static bool readsBack()
 {
     for (int u = 0; u < unitNum; u++) {
+        unreadUnit = u;
         char key[unitKeySize];
         unitKey(key, u);
         const char *name = get_config_string(listSection, key, nullptr);
         if (!name || strcmp(name, unitName[u]) != 0)
             return false;
-        if (!keepableName(unitName[u]) || overwritten(u))
+        if (overwritten(u))
             continue;
         for (int col = 0; col < statCount; col++) {
             const char *k = statName[col].key;
@@ -161,35 +164,50 @@ static bool readsBack()
                 return false;
         }
     }
-    return true;
+    char key[unitKeySize];
+    unitKey(key, unitNum);
+    return !removesTail() || !get_config_string(listSection, key, nullptr);
 }
 
-// Make one work copy with every unit set; true if it took the place of the
-// INI file. With separate, the sections that get new entries are first ended
-// by an empty line.
-static bool writeUnits(bool separate)
+// Make one work copy with every unit set and put it in place of the INI
+// file; problemCount if that worked, else what failed, with errno set for
+// the problems that have a system error. With separate, the sections that get
+// new entries are first ended by an empty line.
+static Problem writeUnits(bool separate)
 {
     if (!openWorkCopy())
-        return false;
-    bool ok = !separate || separateSections();
-    if (ok) {
+        return iniNoCopy;
+    Problem p = problemCount;
+    if (separate && !separateSections())
+        p = iniNoReadBack;
+    if (p == problemCount) {
         setUnits();
         // Read back from the saved copy: what only the loaded copy holds
         // would not survive the next load.
-        ok = saveWorkCopy() && readsBack();
+        p = !saveWorkCopy() ? iniSaveFailed : !readsBack() ? iniNoReadBack : problemCount;
     }
-    if (!ok)
+    if (p != problemCount) {
+        int saved = errno;
         discardWorkCopy();
-    return ok && commitWorkCopy();
+        errno = saved;
+        return p;
+    }
+    return commitWorkCopy() ? problemCount : iniNoReplace;
 }
 
 void MemToIni()
 {
-    // Without units there is nothing to set and nothing is written.
-    if (unitNum == 0)
+    // Without units there is nothing to set and nothing is written; after a
+    // refused sheet, nothing at all.
+    if (runFailed || unitNum == 0)
         return;
     // The file's layout is kept unless an entry would not land in its own
     // section, as in a file without empty lines between sections.
-    if (!writeUnits(false) && !writeUnits(true))
-        runFailed = true;
+    Problem p = writeUnits(false);
+    if (p != problemCount)
+        p = writeUnits(true);
+    if (p == iniNoReadBack)
+        failRun(p, 0, unitName[unreadUnit]);
+    else if (p != problemCount)
+        failRun(p, 0, strerror(errno));
 }

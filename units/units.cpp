@@ -1,9 +1,7 @@
-// The unit table, the helpers both readers share, and the run of one
-// conversion.
+// The unit table and the helpers that readers and writers share.
 #include "units.h"
 
 #include <allegro.h>
-#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -42,15 +40,47 @@ void unitKey(char key[unitKeySize], int unit)
     snprintf(key, unitKeySize, "unit%d", unit);
 }
 
-int runConversion(void (*reader)(), void (*writer)())
+bool keepableName(const char *name)
 {
-    // The display-less driver: a full start needs a display, and without one
-    // the library would not even load the INI file, so that a save would
-    // replace it with only what was set.
-    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
-        return 2;
-    reader();
-    writer();
-    allegro_exit();
-    return runFailed ? 1 : 0;
+    if (name[0] == '[')
+        return false;
+    // The library reads a header's name up to its first blank, '=' or '#',
+    // and a name holding ']' is taken for another section's header.
+    for (const char *p = name; *p;) {
+        int c = ugetx((char **)&p);
+        if (uisspace(c) || c == '=' || c == '#' || c == ']')
+            return false;
+    }
+    return true;
+}
+
+// Length of the UTF-8 character at p, end - p bytes left, if it is one that
+// strict UTF-8 allows (no overlong form, no surrogate, at most U+10FFFF and
+// not NUL); 0 if it is not.
+static size_t utf8Char(const unsigned char *p, const unsigned char *end)
+{
+    unsigned c = p[0];
+    if (c >= 0x01 && c <= 0x7F)
+        return 1;
+    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+               : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (len == 0 || (size_t)(end - p) < len)
+        return 0;
+    // The second byte's range is narrower after these leads.
+    unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (p[1] < lo || p[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+size_t validUtf8(const char *text, size_t n)
+{
+    const unsigned char *p = (const unsigned char *)text, *end = p + n;
+    for (size_t len; p < end && (len = utf8Char(p, end)) != 0; p += len) {
+    }
+    return (size_t)(p - (const unsigned char *)text);
 }

@@ -10,6 +10,10 @@ const int statCount = 17;              // values per unit, one per column
 const int nameSize = 60;               // bytes per name, its NUL included
 const int iniKeyCount = 15;            // keys per unit section in the INI file
 const int unitKeySize = 16;            // "unit" and a decimal int, NUL included
+const size_t sheetMaxBytes = 4u << 20; // the largest sheet csvtoini reads
+// The sheet as UTF-8: a byte of Windows-1252 or two of UTF-16 may become
+// three bytes of UTF-8.
+const size_t sheetTextSize = 3 * sheetMaxBytes;
 
 extern const char iniFile[];           // "valdra.ini", in the working folder
 extern const char csvFile[];           // "valdra.csv", in the working folder
@@ -59,7 +63,7 @@ static_assert(keyedColumns() == iniKeyCount, "fifteen INI keys per unit");
 extern int unitNum;                         // valid rows: 0 .. unitNum - 1
 extern char unitName[maxUnits][nameSize];   // row i's name, NUL-terminated
 extern int uStat[maxUnits][statCount];      // row i's values, by column
-extern bool runFailed;                      // a writer could not do its job
+extern bool runFailed;                      // the run failed and said why
 
 // Store name into unitName[unit], cut to fit without splitting a UTF-8
 // character; len is the name's length in bytes.
@@ -71,9 +75,46 @@ int clampInt(long long v);
 // Write the unit key of row unit ("unit" and the row in decimal) into key.
 void unitKey(char key[unitKeySize], int unit);
 
+// True if the library keeps name, as it stands, as a section header and as
+// the value of a list entry: no blank (as the library counts blanks) anywhere,
+// no '=', '#' or ']', no '[' in front. Name must be valid UTF-8.
+bool keepableName(const char *name);
+
+// Length of the longest start of [p, p + n) that is valid UTF-8 without a
+// NUL byte; n if all of it is.
+size_t validUtf8(const char *p, size_t n);
+
+// The ways a run can fail; each has its message in one table.
+enum Problem {
+    libraryStart,
+    sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNoHeader,
+    sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
+    nameBlankEnd, nameNoHeader,
+    iniNoCopy, iniSaveFailed, iniNoReadBack, iniNoReplace,
+    sheetNotWritten,
+    problemCount
+};
+
+// Mark the run failed and, for its first failure only, say on standard
+// error what went wrong, where (line 0: no line) and that the program's
+// output file was not changed. detail fills the message's %s, if it has one.
+void failRun(Problem p, int line = 0, const char *detail = "");
+
+// Show msg, one line ending in a newline, where the user will see it.
+void tellUser(const char *msg);
+
 // Start the library without a display, run reader then writer, shut the
-// library down; the result is the process exit status.
-int runConversion(void (*reader)(), void (*writer)());
+// library down; the result is the process exit status. program and output
+// (the file the writer changes) name the run in its messages.
+int runConversion(const char *program, const char *output, void (*reader)(), void (*writer)());
+
+// How reading a whole input file ended.
+enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
+
+// Read the file path, or the file it links to, whole into buf, at most cap
+// bytes, and set *len. Only a regular file is read: anything else, or an
+// error, gives fileFailed with *why saying what. A FIFO never blocks it.
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why);
 
 // The INI writer's work copy of the INI file, beside the file it replaces.
 // openWorkCopy makes the copy and points the library at it; saveWorkCopy has

@@ -1,6 +1,8 @@
-// The INI writer's work copy: csvtoini changes a copy of valdra.ini beside
-// the file it will replace and renames it over that file only once the copy
-// is complete, so that valdra.ini is either updated whole or left as it was.
+// What the programs need of a POSIX system: reading an input file whole,
+// telling the user, and the INI writer's work copy. csvtoini changes a copy
+// of valdra.ini beside the file it will replace and renames it over that file
+// only once the copy is complete, so that valdra.ini is either updated whole
+// or left as it was.
 #include "units.h"
 
 #include <allegro.h>
@@ -13,6 +15,44 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why)
+{
+    struct stat st;
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        // A link to nothing is there, but cannot be read.
+        if (errno == ENOENT && lstat(path, &st) != 0)
+            return fileMissing;
+        *why = strerror(errno);
+        return fileFailed;
+    }
+    FileRead result = fileFailed;
+    *len = 0;
+    if (fstat(fd, &st) != 0) {
+        *why = strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+    } else {
+        ssize_t n = 0;
+        while (*len < cap && (n = read(fd, buf + *len, cap - *len)) > 0)
+            *len += n;
+        char more;
+        if (*len == cap && read(fd, &more, 1) > 0)
+            result = fileTooLarge;
+        else if (n < 0)
+            *why = strerror(errno);
+        else
+            result = fileRead;
+    }
+    close(fd);
+    return result;
+}
+
+void tellUser(const char *msg)
+{
+    fputs(msg, stderr);
+}
 
 static const char workSuffix[] = ".XXXXXX";
 static char target[PATH_MAX];                    // the file to replace

@@ -1,0 +1,83 @@
+// The run of one conversion, and the one place where a run fails: it sets the
+// exit status and tells the user why, in one line.
+#include "units.h"
+
+#include <allegro.h>
+#include <errno.h>
+#include <stdio.h>
+
+static const char *program = "";   // the running program, for its messages
+static const char *output = "";    // the file its writer changes
+static int exitStatus;             // 0 until the run fails
+
+// Each problem's file (none for the library) and what is wrong, with at most
+// one %s for the detail; in the order of enum Problem.
+static constexpr struct {
+    Problem problem;
+    const char *file;
+    const char *text;
+} problems[] = {
+    {libraryStart, nullptr, "the Allegro library did not start: %s"},
+    {sheetUnreadable, csvFile, "cannot be read: %s"},
+    {sheetTooLarge, csvFile, "is larger than 4 MiB"},
+    {sheetBadUtf16, csvFile, "begins as UTF-16 but is not valid UTF-16"},
+    {sheetNoHeader, csvFile, "not a header: it names none of the columns Name, Move, ... Tech"},
+    {sheetNoColumn, csvFile, "the header has no column \"%s\""},
+    {sheetTwoColumns, csvFile, "the header has the column \"%s\" twice"},
+    {sheetOpenQuote, csvFile, "a quoted field begins here and is never closed"},
+    {rowNul, csvFile, "the row holds a NUL byte"},
+    {rowNoName, csvFile, "empty name, but the row holds values"},
+    {nameBlankEnd, csvFile, "the name \"%s\" begins or ends with a blank"},
+    {nameNoHeader, csvFile, "the name \"%s\" cannot be a section header: it holds a blank, "
+                            "'=', '#' or ']', or begins with '['"},
+    {iniNoCopy, iniFile, "cannot make a work copy beside it: %s"},
+    {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
+    {iniNoReadBack, iniFile, "the entries of unit \"%s\" do not read back from the saved copy"},
+    {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
+    {sheetNotWritten, csvFile, "cannot be written: %s"},
+};
+
+constexpr bool inProblemOrder()
+{
+    for (int i = 0; i < problemCount; i++)
+        if (problems[i].problem != i)
+            return false;
+    return sizeof problems / sizeof problems[0] == problemCount;
+}
+static_assert(inProblemOrder(), "one message per problem, in enum order");
+
+void failRun(Problem p, int line, const char *detail)
+{
+    runFailed = true;
+    if (exitStatus != 0)
+        return;
+    exitStatus = p == libraryStart ? 2 : 1;
+    char where[64] = "", what[512], msg[768];
+    if (problems[p].file && line > 0)
+        snprintf(where, sizeof where, " %s line %d:", problems[p].file, line);
+    else if (problems[p].file)
+        snprintf(where, sizeof where, " %s:", problems[p].file);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(what, sizeof what, problems[p].text, detail);
+#pragma GCC diagnostic pop
+    snprintf(msg, sizeof msg, "%s:%s %s; %s not changed\n", program, where, what, output);
+    tellUser(msg);
+}
+
+int runConversion(const char *name, const char *file, void (*reader)(), void (*writer)())
+{
+    program = name;
+    output = file;
+    // The display-less driver: a full start needs a display, and without one
+    // the library would not even load the INI file, so that a save would
+    // replace it with only what was set.
+    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
+        failRun(libraryStart, 0, allegro_error);
+        return exitStatus;
+    }
+    reader();
+    writer();
+    allegro_exit();
+    return exitStatus;
+}
