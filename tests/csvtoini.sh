@@ -52,17 +52,76 @@ longrows)
     run "$d" initocsv
     { echo "$header"; row "$name" -2147483648; row Wide 1; row Noted 5; row Tail 7; } | tr -d '\r' >"$d.want"
     same "$d/valdra.csv" "$d.want" "sheet of long rows" ;;
+encodings)
+    # A sheet reads as the same units in every encoding spreadsheets save:
+    # UTF-8 with and without a byte-order mark, UTF-16 either way round with
+    # one, and Windows-1252.
+    d=$(scratch)
+    { echo "$header"; row Panzér 3; row Ärger-Öl 4; row "Œuvre €" 5 | sed 's/ //'; } >"$d.utf8"
+    cp "$d.utf8" "$d/valdra.csv"
+    run "$d" csvtoini
+    expect_status 0 "UTF-8 sheet"
+    cp "$d/valdra.ini" "$d.want"
+    for enc in bom UTF-16LE UTF-16BE WINDOWS-1252; do
+        rm "$d/valdra.ini"
+        case $enc in
+        bom) { printf '\357\273\277'; cat "$d.utf8"; } ;;
+        UTF-16LE) { printf '\377\376'; iconv -f UTF-8 -t $enc "$d.utf8"; } ;;
+        UTF-16BE) { printf '\376\377'; iconv -f UTF-8 -t $enc "$d.utf8"; } ;;
+        *) iconv -f UTF-8 -t $enc "$d.utf8" ;;
+        esac >"$d/valdra.csv"
+        run "$d" csvtoini
+        expect_status 0 "$enc sheet"
+        same "$d/valdra.ini" "$d.want" "valdra.ini from a $enc sheet"
+    done ;;
+refusals)
+    # A sheet that cannot be read as it was meant changes nothing and says
+    # where and why; each entry is a sheet's text and the message's middle.
+    d=$(scratch)
+    cp "$here/cases/update/valdra.ini" "$d/"
+    good=$(row Good 1)
+    bad_utf16=$(printf '\377\376N\000a')
+    while IFS='|' read -r text want; do
+        printf "$text" | sed "s/^HEADER/$header/" >"$d/valdra.csv"
+        run "$d" csvtoini
+        expect_status 1 "sheet $text"
+        [ "$message" = "csvtoini: valdra.csv$want; valdra.ini not changed" ] ||
+            fail "sheet $text: message $message"
+        same "$d/valdra.ini" "$here/cases/update/valdra.ini"
+    done <<'EOT'
+HEADER\nGood,1\n,5,6\n| line 3: empty name, but the row holds values
+HEADER\nGood,1\n,,,,,,,,,,,,,,,,,,\nLate\000,1\n| line 4: the row holds a NUL byte
+HEADER\nGood,1\nLate,1,\000\n| line 3: the row holds a NUL byte
+HEADER\n Lead,1\n| line 2: the name " Lead" begins or ends with a blank
+HEADER\n"Trail ",1\n| line 2: the name "Trail " begins or ends with a blank
+HEADER\nWide\343\200\200Gap,1\n| line 2: the name "Wide　Gap" cannot be a section header: it holds a blank, '=', '#' or ']', or begins with '['
+HEADER\nGood,1\n"Gun\n\nboat,1\nTail,2\n| line 3: a quoted field begins here and is never closed
+HEADER\r\n"A\r\nB",1\r\n| line 2: the name "A\r\nB" cannot be a section header: it holds a blank, '=', '#' or ']', or begins with '['
+Name,Move,Cost\nGood,1,2\n| line 1: the header has no column "R Min"
+Tech,Move\nGood,1,2\n| line 1: the header has no column "Name"
+HEADERcost\nGood,1\n| line 1: the header has the column "Cost" twice
+Tank,1,2,3\n| line 1: not a header: it names none of the columns Name, Move, ... Tech
+\n\nHEADER\n| line 1: not a header: it names none of the columns Name, Move, ... Tech
+\377\376N\000a|: begins as UTF-16 but is not valid UTF-16
+\376\377\000N\334\000|: begins as UTF-16 but is not valid UTF-16
+EOT
+    head -c $((4 * 1024 * 1024 + 1)) /dev/zero >"$d/valdra.csv"
+    run "$d" csvtoini
+    [ "$message" = "csvtoini: valdra.csv: is larger than 4 MiB; valdra.ini not changed" ] ||
+        fail "a sheet too large: $message" ;;
 capacity)
     # Only 100 units fit; long names are cut on a character boundary.
     d=$(scratch)
+    units 150 >"$d/valdra.ini"
     long=$(printf 'L%.0s' $(seq 70))
     utf=$(printf 'a%.0s' $(seq 58))é
     { echo "$header"; row "$long" 1; row "$utf" 2
       for i in $(seq 2 149); do row "R$i" 3; done; } >"$d/valdra.csv"
     run "$d" csvtoini
     expect_status 0 "150 rows"
+    grep -q '^unit149 = U149$' "$d/valdra.ini" || fail "a full table removed the list's tail"
     grep -q '^unit99 = R99' "$d/valdra.ini" || fail "unit99 is not R99"
-    grep -q '^unit100 ' "$d/valdra.ini" && fail "a 101st unit was written"
+    grep -q '^unit100 = U100$' "$d/valdra.ini" || fail "a 101st unit was written"
     run "$d" initocsv
     { echo "$header"; row "${long:0:59}" 1; row "$(printf 'a%.0s' $(seq 58))" 2
       for i in $(seq 2 99); do row "R$i" 3; done; } | tr -d '\r' >"$d.want"

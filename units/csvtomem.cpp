@@ -265,8 +265,9 @@ static bool readHeader()
         failRun(sheetNoHeader, 1);
         return false;
     }
-    for (int col = nameColumn; col >= 0; col--)
-        if (columnAt[col] < 0) {
+    // Name first, then the captions in their order.
+    for (int i = 0; i <= statCount; i++)
+        if (int col = (nameColumn + i) % (statCount + 1); columnAt[col] < 0) {
             failRun(sheetNoColumn, 1, col == nameColumn ? "Name" : statName[col].caption);
             return false;
         }

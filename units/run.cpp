@@ -46,20 +46,36 @@ constexpr bool inProblemOrder()
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
 
+// Copy text into out, size bytes, with control characters written as C
+// escapes, so that a message stays one line.
+static void escape(char *out, size_t size, const char *text)
+{
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p && n + 5 < size; p++)
+        if (*p == '\n' || *p == '\r' || *p == '\t')
+            n += snprintf(out + n, size - n, "\\%c", *p == '\n' ? 'n' : *p == '\r' ? 'r' : 't');
+        else if (*p < 0x20 || *p == 0x7F)
+            n += snprintf(out + n, size - n, "\\x%02X", *p);
+        else
+            out[n++] = (char)*p;
+    out[n] = '\0';
+}
+
 void failRun(Problem p, int line, const char *detail)
 {
     runFailed = true;
     if (exitStatus != 0)
         return;
     exitStatus = p == libraryStart ? 2 : 1;
-    char where[64] = "", what[512], msg[768];
+    char where[64] = "", shown[256], what[512], msg[768];
+    escape(shown, sizeof shown, detail);
     if (problems[p].file && line > 0)
         snprintf(where, sizeof where, " %s line %d:", problems[p].file, line);
     else if (problems[p].file)
         snprintf(where, sizeof where, " %s:", problems[p].file);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    snprintf(what, sizeof what, problems[p].text, detail);
+    snprintf(what, sizeof what, problems[p].text, shown);
 #pragma GCC diagnostic pop
     snprintf(msg, sizeof msg, "%s:%s %s; %s not changed\n", program, where, what, output);
     tellUser(msg);
