@@ -35,6 +35,15 @@ static void readUnit(int unit, const char *section)
 
 void iniToMem()
 {
+    // A missing file is an empty list; one that is there but cannot be read
+    // fails the run, so that the sheet is not replaced by an empty one.
+    char probe[1];
+    size_t n;
+    const char *why;
+    if (readWholeFile(iniFile, probe, sizeof probe, &n, &why) == fileFailed) {
+        failRun(iniUnreadable, 0, why);
+        return;
+    }
     set_config_file(iniFile);
     for (unitNum = 0; unitNum < maxUnits; unitNum++) {
         char key[unitKeySize];

@@ -33,13 +33,9 @@ static bool namesBeyondAscii()
     return false;
 }
 
-void memToCsv()
+// Write the table as a sheet to the open file f; false if a write failed.
+static bool writeSheet(FILE *f)
 {
-    FILE *f = fopen(csvFile, "w");
-    if (!f) {
-        failRun(sheetNotWritten, 0, strerror(errno));
-        return;
-    }
     // Without the byte-order mark, spreadsheets take such names for their
     // own code page.
     if (namesBeyondAscii())
@@ -55,8 +51,33 @@ void memToCsv()
             fprintf(f, "%i,", uStat[u][col]);
         fputc('\n', f);
     }
-    // A full disk shows only at the flush, so the close decides.
+    return !ferror(f);
+}
+
+void memToCsv()
+{
+    // The INI file could not be read: the sheet stays as it is.
+    if (runFailed)
+        return;
+    // The sheet is written beside itself and replaces the old one only
+    // whole: a full disk or a size limit leaves the old one.
+    const char *why = "";
+    const char *work = openWorkCopy(csvFile, nullptr, 0, nullptr, &why);
+    if (!work) {
+        failRun(sheetNotWritten, 0, why);
+        return;
+    }
+    FILE *f = fopen(work, "w");
     errno = 0;
-    if (ferror(f) | (fclose(f) != 0))
-        failRun(sheetNotWritten, 0, errno ? strerror(errno) : "write error");
+    // A full disk shows only at the flush, so the close decides too.
+    bool written = f && writeSheet(f);
+    if (f && fclose(f) != 0)
+        written = false;
+    if (!written) {
+        why = errno ? strerror(errno) : "a write failed";
+        discardWorkCopy();
+        failRun(sheetNotWritten, 0, why);
+    } else if (WorkResult r = commitWorkCopy(&why); r != workDone) {
+        failRun(sheetNotWritten, 0, r == workTargetChanged ? "another program changed it meanwhile" : why);
+    }
 }

@@ -1,8 +1,7 @@
 // What the programs need of a POSIX system: reading an input file whole,
-// telling the user, and the INI writer's work copy. csvtoini changes a copy
-// of valdra.ini beside the file it will replace and renames it over that file
-// only once the copy is complete, so that valdra.ini is either updated whole
-// or left as it was.
+// telling the user, and the work copy through which a writer replaces its
+// file: written beside the file and renamed over it only once complete, so
+// that the file is either replaced whole or left as it was.
 #include "units.h"
 
 #include <allegro.h>
@@ -13,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,80 +56,129 @@ void tellUser(const char *msg)
 
 static const char workSuffix[] = ".XXXXXX";
 static char target[PATH_MAX];                    // the file to replace
-static char work[PATH_MAX + sizeof workSuffix];  // the copy being changed
+static char work[PATH_MAX + sizeof workSuffix];  // the copy being written
+static int held = -1;        // target, open and locked, or -1 if it is new
+static struct stat copied;   // target as it was when its bytes were read
 
-// Set target to the INI file, or to the file it links to, so that a link
-// stays a link.
-static bool findTarget()
+// Set target to file, or to the file it links to, so that a link stays a
+// link; false with *why if a link leads nowhere.
+static bool findTarget(const char *file, const char **why)
 {
     struct stat st;
-    if (lstat(iniFile, &st) == 0 && S_ISLNK(st.st_mode))
-        return realpath(iniFile, target) != nullptr;
-    snprintf(target, sizeof target, "%s", iniFile);
+    if (lstat(file, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (realpath(file, target))
+            return true;
+        *why = errno == ENOENT ? "it is a link to nothing" : strerror(errno);
+        return false;
+    }
+    snprintf(target, sizeof target, "%s", file);
     return true;
 }
 
-// Copy the open file from into the open file to, byte for byte.
-static bool copyBytes(int from, int to)
+// Open target and lock it against other runs, which wait; held stays -1 if
+// there is no target. False with *why if it is no regular file or fails.
+static bool holdTarget(const char **why)
 {
-    char buf[1 << 16];
-    ssize_t n;
-    while ((n = read(from, buf, sizeof buf)) > 0)
-        for (ssize_t done = 0, w; done < n; done += w)
-            if ((w = write(to, buf + done, n - done)) < 0)
-                return false;
-    return n == 0;
+    for (;;) {
+        held = open(target, O_RDONLY | O_NONBLOCK);
+        if (held < 0) {
+            if (errno == ENOENT)
+                return true;
+            *why = strerror(errno);
+            return false;
+        }
+        struct stat now;
+        if (fstat(held, &copied) != 0 || !S_ISREG(copied.st_mode)) {
+            *why = S_ISREG(copied.st_mode) ? strerror(errno) : "it is not a regular file";
+            break;
+        }
+        if (flock(held, LOCK_EX) != 0) {
+            *why = strerror(errno);
+            break;
+        }
+        // Another run may have put a new file in place while this one
+        // waited: then lock that one.
+        if (stat(target, &now) == 0 && now.st_dev == copied.st_dev && now.st_ino == copied.st_ino)
+            return fstat(held, &copied) == 0 || (*why = strerror(errno), false);
+        close(held);
+    }
+    close(held);
+    held = -1;
+    return false;
 }
 
-// Fill the new work file fd with target's bytes and give it target's mode and
-// owner; a missing target gives an empty file with the mode a new file gets.
-static bool fillWork(int fd)
+// Release target.
+static void releaseTarget()
 {
-    int from = open(target, O_RDONLY);
-    if (from < 0) {
-        bool missing = errno == ENOENT;
+    if (held >= 0)
+        close(held);
+    held = -1;
+}
+
+// Read the held target into bytes, cap bytes at most, setting *len.
+static bool readTarget(char *bytes, size_t cap, size_t *len, const char **why)
+{
+    *len = 0;
+    if (held < 0)
+        return true;
+    ssize_t n = 0;
+    while (*len < cap && (n = read(held, bytes + *len, cap - *len)) > 0)
+        *len += n;
+    char more;
+    if (n < 0)
+        *why = strerror(errno);
+    else if (*len == cap && read(held, &more, 1) > 0)
+        *why = "it is larger than csvtoini can check";
+    else
+        return true;
+    return false;
+}
+
+// Give the new work file fd the target's mode and group, and its owner
+// where we may; a new target gets the mode a new file gets.
+static bool copyAccess(int fd)
+{
+    if (held < 0) {
         mode_t mask = umask(0);
         umask(mask);
-        return missing && fchmod(fd, 0666 & ~mask) == 0;
+        return fchmod(fd, 0666 & ~mask) == 0;
     }
-    struct stat st;
-    bool ok = fstat(from, &st) == 0 && copyBytes(from, fd) &&
-              fchmod(fd, st.st_mode & 07777) == 0;
-    // Only root can give the file to another owner; others keep their own.
-    if (ok && fchown(fd, st.st_uid, st.st_gid) != 0 && geteuid() == 0)
-        ok = false;
-    close(from);
-    return ok;
+    // Anyone may give the file a group they belong to; only root can give it
+    // to another owner. The mode comes last: a change of owner clears the
+    // set-id bits.
+    if (fchown(fd, (uid_t)-1, copied.st_gid) != 0 && geteuid() == 0)
+        return false;
+    if (geteuid() == 0 && fchown(fd, copied.st_uid, (gid_t)-1) != 0)
+        return false;
+    return fchmod(fd, copied.st_mode & 07777) == 0;
 }
 
-bool openWorkCopy()
+const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why)
 {
     // Past a file-size limit a write should fail, not kill the process.
     signal(SIGXFSZ, SIG_IGN);
-    if (!findTarget() ||
-        snprintf(work, sizeof work, "%s%s", target, workSuffix) >= (int)sizeof work)
-        return false;
-    int fd = mkstemp(work);
-    if (fd < 0)
-        return false;
-    bool filled = fillWork(fd);
-    if ((close(fd) != 0) | !filled) {
-        unlink(work);
-        return false;
+    size_t none;
+    if (!len)
+        len = &none;
+    if (!findTarget(file, why) || !holdTarget(why))
+        return nullptr;
+    if (!bytes || readTarget(bytes, cap, len, why)) {
+        if (snprintf(work, sizeof work, "%s%s", target, workSuffix) >= (int)sizeof work) {
+            *why = strerror(ENAMETOOLONG);
+        } else if (int fd = mkstemp(work); fd < 0) {
+            *why = strerror(errno);
+        } else {
+            bool ok = copyAccess(fd);
+            if (!ok)
+                *why = strerror(errno);
+            if ((close(fd) != 0) | !ok)
+                unlink(work);
+            else
+                return work;
+        }
     }
-    set_config_file(work);
-    return true;
-}
-
-bool saveWorkCopy()
-{
-    // The library returns nothing; a failed save shows only in errno.
-    errno = 0;
-    flush_config_file();
-    if (errno != 0)
-        return false;
-    set_config_file(work);
-    return true;
+    releaseTarget();
+    return nullptr;
 }
 
 // fsync the file or folder at path.
@@ -157,21 +206,40 @@ static void syncFolderOf(const char *path)
     syncPath(dir, O_RDONLY | O_DIRECTORY);
 }
 
-bool commitWorkCopy()
+// True if target is still the file whose bytes were read, or still absent.
+static bool targetUnchanged()
 {
-    if (!syncPath(work, O_RDONLY) || rename(work, target) != 0) {
-        discardWorkCopy();
-        return false;
-    }
-    // The file is in place whether or not the folder's sync succeeds.
-    syncFolderOf(target);
-    return true;
+    struct stat now;
+    if (stat(target, &now) != 0)
+        return held < 0 && errno == ENOENT;
+    return held >= 0 && now.st_dev == copied.st_dev && now.st_ino == copied.st_ino &&
+           now.st_size == copied.st_size && now.st_mtim.tv_sec == copied.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == copied.st_mtim.tv_nsec;
+}
+
+WorkResult commitWorkCopy(const char **why)
+{
+    WorkResult r = workFailed;
+    *why = "";
+    if (!syncPath(work, O_RDONLY))
+        *why = strerror(errno);
+    else if (!targetUnchanged())
+        r = workTargetChanged;
+    // A new file is linked in, so that one that appeared meanwhile stays.
+    else if (held < 0 ? link(work, target) != 0 : rename(work, target) != 0)
+        *why = strerror(errno), r = errno == EEXIST ? workTargetChanged : workFailed;
+    else
+        r = workDone;
+    if (r != workDone || held < 0)
+        unlink(work);
+    if (r == workDone)
+        syncFolderOf(target);   // the file is in place whether or not this succeeds
+    releaseTarget();
+    return r;
 }
 
 void discardWorkCopy()
 {
-    // Reloading leaves the library with nothing unsaved, so that it writes no
-    // file at shutdown; only then is the copy removed.
-    set_config_file(work);
     unlink(work);
+    releaseTarget();
 }

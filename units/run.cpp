@@ -30,10 +30,14 @@ static constexpr struct {
     {nameBlankEnd, csvFile, "the name \"%s\" begins or ends with a blank"},
     {nameNoHeader, csvFile, "the name \"%s\" cannot be a section header: it holds a blank, "
                             "'=', '#' or ']', or begins with '['"},
-    {iniNoCopy, iniFile, "cannot make a work copy beside it: %s"},
+    {iniNoCopy, iniFile, "cannot be updated: %s"},
+    {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
-    {iniNoReadBack, iniFile, "the entries of unit \"%s\" do not read back from the saved copy"},
+    {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
+    {iniCannotPlace, iniFile, "the library cannot place the entries of [%s] in that section"},
+    {iniChanged, iniFile, "was changed by another program while csvtoini ran"},
     {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
+    {iniUnreadable, iniFile, "cannot be read: %s"},
     {sheetNotWritten, csvFile, "cannot be written: %s"},
 };
 

@@ -90,8 +90,9 @@ enum Problem {
     sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     nameBlankEnd, nameNoHeader,
-    iniNoCopy, iniSaveFailed, iniNoReadBack, iniNoReplace,
-    sheetNotWritten,
+    iniNoCopy, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
+    iniChanged, iniNoReplace,
+    iniUnreadable, sheetNotWritten,
     problemCount
 };
 
@@ -116,14 +117,18 @@ enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
 // error, gives fileFailed with *why saying what. A FIFO never blocks it.
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why);
 
-// The INI writer's work copy of the INI file, beside the file it replaces.
-// openWorkCopy makes the copy and points the library at it; saveWorkCopy has
-// the library save it and load it again; commitWorkCopy puts it in place of
-// the INI file; discardWorkCopy removes it. The first three report failure
-// by false; after a failed openWorkCopy or commitWorkCopy no copy is left.
-bool openWorkCopy();
-bool saveWorkCopy();
-bool commitWorkCopy();
+// The work copy through which a writer replaces its output file whole.
+// openWorkCopy finds the file (or the file it links to), which must be a
+// regular file or absent, locks it against other runs for the whole update,
+// reads its bytes into bytes (cap bytes at most, *len set) unless bytes is
+// null, and makes an empty work file beside it with its mode, group and,
+// where allowed, owner; it returns the work file's name, or null with *why.
+// commitWorkCopy puts the work file in place of the file unless the file
+// changed meanwhile; discardWorkCopy removes it. Either ends the update and
+// leaves no work file.
+enum WorkResult { workDone, workFailed, workTargetChanged };
+const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why);
+WorkResult commitWorkCopy(const char **why);
 void discardWorkCopy();
 
 void iniToMem();

@@ -1,0 +1,139 @@
+#!/bin/bash
+# files.sh BIN GROUP: how both programs treat files that are not what they
+# seem: FIFOs, device nodes, unreadable files, a file-size limit, a shared
+# group, two runs at once, and a file changed during a run.
+BIN=$(cd "$1" && pwd)
+group=$2
+. "$(dirname "$0")/lib.sh"
+
+ex=$here/cases/example
+# A prefix for with that runs a program as the unprivileged user nobody,
+# when we are root and can.
+unprivileged=()
+[ "$(id -u)" -eq 0 ] && unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+
+# sheet_and_ini DIR: the example's files in DIR, and copies to compare.
+sheet_and_ini() {
+    cp "$ex/valdra.ini" "$1/"
+    cp "$ex/expect/valdra.csv" "$1/"
+    sed -i 's/^Tank,5,700,/Tank,6,750,/' "$1/valdra.csv"
+}
+
+case $group in
+fifo)
+    # A FIFO in place of either file is refused at once, and stays a FIFO.
+    for name in valdra.ini valdra.csv; do
+        for prog in initocsv csvtoini; do
+            d=$(scratch)
+            sheet_and_ini "$d"
+            rm "$d/$name"
+            mkfifo "$d/$name"
+            with=(timeout 5)
+            run "$d" $prog
+            expect_status 1 "$prog with a FIFO as $name"
+            [ -p "$d/$name" ] || fail "$prog replaced the FIFO $name"
+        done
+    done ;;
+device)
+    # A link to a device node is refused; the node stays a node.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP: mknod needs root"; exit 0; }
+    for name in valdra.ini valdra.csv; do
+        for prog in initocsv csvtoini; do
+            d=$(scratch)
+            sheet_and_ini "$d"
+            mknod "$d/node" c 1 3   # the null device
+            ln -sf node "$d/$name"
+            run "$d" $prog
+            expect_status 1 "$prog with $name linked to a device"
+            [ -c "$d/node" ] || fail "$prog replaced the device node behind $name"
+        done
+    done ;;
+unreadable)
+    # A file that is there but cannot be read fails the run, and the other
+    # file is left alone: a folder, a link loop, no read permission.
+    for kind in folder loop mode; do
+        for name in valdra.ini valdra.csv; do
+            d=$(scratch)
+            chmod 777 "$d"
+            sheet_and_ini "$d"
+            chmod 666 "$d"/*
+            cp "$d/valdra.ini" "$d.ini"
+            cp "$d/valdra.csv" "$d.csv"
+            rm "$d/$name"
+            case $kind in
+            folder) mkdir "$d/$name" ;;
+            loop) ln -s "$name" "$d/$name" ;;
+            mode) cp "$d.${name#valdra.}" "$d/$name"; chmod 000 "$d/$name" ;;
+            esac
+            with=("${unprivileged[@]}")
+            if [ $name = valdra.ini ]; then
+                run "$d" initocsv
+                expect_status 1 "initocsv with a $kind as valdra.ini"
+                same "$d/valdra.csv" "$d.csv" "the sheet after initocsv with a $kind as valdra.ini"
+            else
+                run "$d" csvtoini
+                expect_status 1 "csvtoini with a $kind as valdra.csv"
+                same "$d/valdra.ini" "$d.ini" "valdra.ini after csvtoini with a $kind as valdra.csv"
+            fi
+            chmod -R u+rwx "$d"
+        done
+    done ;;
+sizelimit)
+    # Under a file-size limit initocsv fails and leaves the old sheet whole.
+    d=$(scratch)
+    units 100 >"$d/valdra.ini"
+    echo "old sheet" >"$d/valdra.csv"
+    with=(prlimit --fsize=4096)
+    run "$d" initocsv
+    expect_status 1 "initocsv under a 4 KiB file limit"
+    [ "$(cat "$d/valdra.csv")" = "old sheet" ] || fail "the sheet was cut"
+    only "$d" valdra.ini valdra.csv ;;
+group)
+    # A group-shared file stays shared when another member of the group
+    # updates it: the new file is theirs, the group stays. So does a sheet's.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP: setting up owners needs root"; exit 0; }
+    d=$(scratch)
+    sheet_and_ini "$d"
+    chown 65534 "$d"
+    chown 0:100 "$d/valdra.ini" "$d/valdra.csv"
+    chmod 664 "$d/valdra.ini"
+    chmod 640 "$d/valdra.csv"
+    with=(setpriv --reuid=65534 --regid=65534 --groups=100)
+    run "$d" csvtoini
+    expect_status 0 "csvtoini as a member of the file's group"
+    [ "$(stat -c %g:%a "$d/valdra.ini")" = 100:664 ] || fail "valdra.ini is now $(stat -c %g:%a "$d/valdra.ini")"
+    run "$d" initocsv
+    [ "$(stat -c %g:%a "$d/valdra.csv")" = 100:640 ] || fail "valdra.csv is now $(stat -c %g:%a "$d/valdra.csv")" ;;
+concurrent)
+    # Two runs through two links to one file: each run's units survive,
+    # whichever comes second.
+    d=$(scratch)
+    mkdir "$d/a" "$d/b"
+    ln -s ../units.ini "$d/a/valdra.ini"
+    ln -s ../units.ini "$d/b/valdra.ini"
+    { echo "$header"; echo "Alpha,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,"; } >"$d/a/valdra.csv"
+    { echo "$header"; echo "Bravo,2,2,2,2,0,0,0,2,2,2,2,2,2,0,0,0,2,"; } >"$d/b/valdra.csv"
+    for i in $(seq 20); do
+        printf '[unitnames]\nunit0 = Old\n\n[Old]\nmove = 1\n' >"$d/units.ini"
+        (cd "$d/a" && "$BIN/csvtoini") & (cd "$d/b" && "$BIN/csvtoini") & wait %1; sa=$?; wait %2; sb=$?
+        [ $sa -eq 0 ] && [ $sb -eq 0 ] || fail "run $i: exit status $sa and $sb"
+        grep -q '^\[Alpha\]' "$d/units.ini" && grep -q '^\[Bravo\]' "$d/units.ini" ||
+            { fail "run $i: one run's units were lost"; break; }
+    done
+    only "$d" a b units.ini ;;
+changed)
+    # A file changed by another program during the update is not replaced.
+    d=$(scratch)
+    sheet_and_ini "$d"
+    cp "$d/valdra.ini" "$d.ini"
+    echo "# edited meanwhile" >>"$d.ini"
+    with=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/libeditduring.so")
+    run "$d" csvtoini
+    expect_status 1 "csvtoini with valdra.ini edited meanwhile"
+    said "changed by another program"
+    same "$d/valdra.ini" "$d.ini"
+    only "$d" valdra.ini valdra.csv ;;
+*)
+    fail "no group $group" ;;
+esac
+finish
