@@ -1,7 +1,7 @@
 // csvtoini: write the units of the sheet valdra.csv into valdra.ini, both in
-// the working folder, keeping everything else in the INI file. Arguments are
-// ignored and nothing is printed; the exit status is 0 after a conversion and
-// non-zero when it failed.
+// the working folder, keeping the meaning of everything else in the INI file.
+// Arguments are ignored. A failed run prints one line saying why and exits
+// non-zero, leaving valdra.ini as it was; a successful one prints nothing.
 #include "../units/units.h"
 
 #include <allegro.h>

@@ -1,6 +1,7 @@
 // initocsv: turn valdra.ini into the sheet valdra.csv, both in the working
-// folder. Arguments are ignored and nothing is printed; the exit status is 0
-// after a conversion and non-zero when the library or the sheet failed.
+// folder. Arguments are ignored. A failed run prints one line saying why and
+// exits non-zero, leaving valdra.csv as it was; a successful one prints
+// nothing.
 #include "../units/units.h"
 
 #include <allegro.h>
