@@ -1,7 +1,8 @@
 #!/bin/bash
 # files.sh BIN GROUP: how both programs treat files that are not what they
 # seem: FIFOs, device nodes, unreadable files, a file-size limit, a shared
-# group, two runs at once, and a file changed during a run.
+# group, two runs at once, a file changed during a run, and on Windows a
+# read-only file.
 BIN=$(cd "$1" && pwd)
 group=$2
 . "$(dirname "$0")/lib.sh"
@@ -121,6 +122,18 @@ concurrent)
             { fail "run $i: one run's units were lost"; break; }
     done
     only "$d" a b units.ini ;;
+readonly)
+    # Windows: a read-only valdra.ini is refused, not overwritten. (Wine
+    # shows a file without write permission as read-only.)
+    d=$(scratch)
+    sheet_and_ini "$d"
+    cp "$d/valdra.ini" "$d.ini"
+    chmod 444 "$d/valdra.ini"
+    run "$d" csvtoini
+    expect_status 1 "csvtoini on a read-only valdra.ini"
+    said "it is read-only"
+    same "$d/valdra.ini" "$d.ini"
+    only "$d" valdra.ini valdra.csv ;;
 changed)
     # A file changed by another program during the update is not replaced.
     d=$(scratch)

@@ -28,6 +28,7 @@ capacity)
         run "$d" initocsv
         expect_status 0 "$n units"
         sheet 100 >"$d.want"
+        eol "$d.want"
         same "$d/valdra.csv" "$d.want" "sheet of $n listed units"
     done ;;
 longname)
@@ -42,6 +43,7 @@ longname)
     expect_status 0 "long names"
     printf '%s\n%s,7,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n%s,8,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n' \
         "$header" "${long:0:59}" "$(printf 'a%.0s' $(seq 58))" >"$d.want"
+    eol "$d.want"
     same "$d/valdra.csv" "$d.want" "sheet with long names" ;;
 unwritable)
     # A sheet that cannot be written is a failure, whatever the cause.

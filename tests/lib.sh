@@ -52,6 +52,13 @@ said() {
     case $message in *"$1"*) ;; *) fail "message lacks '$1': $message" ;; esac
 }
 
+# eol FILE: give FILE, written with LF line ends, the line end that the
+# programs write on this platform (LINE_END=crlf: CR LF).
+eol() {
+    [ "${LINE_END:-lf}" = crlf ] && sed -i 's/\r\?$/\r/' "$1"
+    return 0
+}
+
 # same ACTUAL EXPECTED [WHAT]: the two files must hold the same bytes.
 same() {
     cmp -s "$1" "$2" || { fail "${3:-$1} differs from $2"; diff "$2" "$1" | head -20; }

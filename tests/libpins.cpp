@@ -6,6 +6,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+const char lineEnd[] = "\r\n";   // what the library's save ends a line with
+#else
+const char lineEnd[] = "\n";
+#endif
 
 static int passed, failed;
 
@@ -108,31 +115,74 @@ static void savePins()
     set_config_file("no-such-folder/c.ini");
     set_config_int("x", "y", 1);
     check(!saveAndReload("no-such-folder/c.ini"), "a save that cannot open its file sets errno");
+#ifndef _WIN32
     if (symlink("/dev/full", "full.ini") == 0) {
         set_config_file("full.ini");
         set_config_int("x", "y", 1);
         check(!saveAndReload("full.ini"), "a save onto a full disk sets errno");
     }
+#endif
     set_config_file("d.ini");
     set_config_int("x", "y", 1);
     set_config_file("d.ini");
     check(fileIs("d.ini", "[x]\ny = 1\n") && get_config_int("x", "y", 0) == 1,
           "selecting the same file saves it and loads it again");
+    char bytes[64], want[64];
+    FILE *f = fopen("d.ini", "rb");
+    size_t n = f ? fread(bytes, 1, sizeof bytes - 1, f) : 0;
+    if (f)
+        fclose(f);
+    bytes[n] = '\0';
+    snprintf(want, sizeof want, "[x]%sy = 1%s", lineEnd, lineEnd);
+    check(strcmp(bytes, want) == 0, "the save ends lines as the platform does");
+}
+
+// A header's own line keeps the text after its name, which a key that
+// begins with '[' sets: that is how a bare header gets an empty line after
+// it, so that its new entries stay in its section.
+static void headerPins()
+{
+    writeFile("e.ini", "[Bare]\n[Next]\nx = 1\n");
+    set_config_file("e.ini");
+    set_config_string("Bare", "[Bare]", "\n");
+    saveAndReload("e.ini");
+    set_config_int("Bare", "move", 3);
+    saveAndReload("e.ini");
+    check(get_config_int("Bare", "move", 0) == 3 && fileIs("e.ini", "[Bare]\nmove = 3\n\n[Next]\nx = 1\n"),
+          "a line end as a header's text ends its section");
+    writeFile("e.ini", "[Jeep] ; fast scout\nmove = 7\n");
+    set_config_file("e.ini");
+    set_config_int("Jeep", "move", 8);
+    saveAndReload("e.ini");
+    check(get_config_int("Jeep", "move", 0) == 0, "a header with text after it is saved as no header");
+}
+
+// Make a new scratch folder named from pattern, and go into it.
+static bool enterScratch(char *pattern)
+{
+#ifdef _WIN32
+    return _mktemp(pattern) && _mkdir(pattern) == 0 && chdir(pattern) == 0;
+#else
+    return mkdtemp(pattern) && chdir(pattern) == 0;
+#endif
 }
 
 int main(int, char **)
 {
-    char dir[] = "/tmp/valdra-pins.XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0)
+    char dir[] = "valdra-pins.XXXXXX";
+    if (!enterScratch(dir))
         return 2;
     check(install_allegro(SYSTEM_NONE, &errno, atexit) == 0, "the display-less start succeeds");
     readingPins();
     placementPins();
     savePins();
+    headerPins();
     allegro_exit();
-    char cmd[64];
-    snprintf(cmd, sizeof cmd, "rm -rf %s", dir);
-    if (system(cmd) != 0)
+    // The scratch folder holds only the files the pins wrote.
+    const char *files[] = {"a.ini", "b.ini", "d.ini", "e.ini", "full.ini"};
+    for (const char *name : files)
+        remove(name);
+    if (chdir("..") != 0 || rmdir(dir) != 0)
         failed++;
     printf("%d passed, %d failed\n", passed, failed);
     return failed != 0;
