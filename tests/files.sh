@@ -134,6 +134,47 @@ readonly)
     said "it is read-only"
     same "$d/valdra.ini" "$d.ini"
     only "$d" valdra.ini valdra.csv ;;
+msgbox)
+    # Windows: started without a console, as from Explorer, a failed run
+    # shows its message in a box, and ends once the box is closed.
+    d=$(scratch)
+    sheet_and_ini "$d"
+    cp "$d/valdra.ini" "$d.ini"
+    printf 'Name\n' >"$d/valdra.csv"
+    display=:$((50 + $$ % 1000))
+    Xvfb "$display" -screen 0 800x600x24 >/dev/null 2>&1 &
+    xvfb=$!
+    sleep 1
+    export DISPLAY=$display
+    # start gives the program no standard handles, as Explorer does.
+    timeout 60 wine start /wait /d "Z:${d//\//\\}" /unix "$BIN/../csvtoini.exe" >/dev/null 2>&1 &
+    prog=$!
+    box=""
+    for _ in $(seq 60); do
+        box=$(xdotool search --name '^valdra units$' 2>/dev/null | head -1)
+        [ -n "$box" ] && break
+        sleep 0.5
+    done
+    [ -n "$box" ] || fail "no message box appeared"
+    [ -n "$box" ] && xdotool key --window "$box" Return 2>/dev/null
+    wait $prog || true
+    kill $xvfb
+    same "$d/valdra.ini" "$d.ini" ;;
+together)
+    # Two runs at once in one folder take turns: both succeed, and the file
+    # is what one run alone makes of it.
+    d=$(scratch)
+    sheet_and_ini "$d"
+    cp "$d/valdra.ini" "$d.ini"
+    run "$d" csvtoini
+    cp "$d/valdra.ini" "$d.want"
+    for i in $(seq 10); do
+        cp "$d.ini" "$d/valdra.ini"
+        (cd "$d" && "$BIN/csvtoini") & (cd "$d" && "$BIN/csvtoini") & wait %1; sa=$?; wait %2; sb=$?
+        [ $sa -eq 0 ] && [ $sb -eq 0 ] || fail "run $i: exit status $sa and $sb"
+        same "$d/valdra.ini" "$d.want" "valdra.ini after run $i"
+    done
+    only "$d" valdra.ini valdra.csv ;;
 changed)
     # A file changed by another program during the update is not replaced.
     d=$(scratch)

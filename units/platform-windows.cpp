@@ -256,8 +256,6 @@ WorkResult commitWorkCopy(const char **why)
     } else if (existed ? !targetNow(&now) || !sameFile(now, copied) : targetNow(&now)) {
         r = workTargetChanged;
     } else {
-        // The replace needs the target free of our own handle.
-        releaseTarget();
         bool placed = existed ? replaceTarget() : MoveFileExW(work16, target, MOVEFILE_WRITE_THROUGH);
         DWORD e = GetLastError();
         if (placed)
