@@ -136,16 +136,25 @@ readonly)
     only "$d" valdra.ini valdra.csv ;;
 msgbox)
     # Windows: started without a console, as from Explorer, a failed run
-    # shows its message in a box, and ends once the box is closed.
+    # shows its message in a box, and ends once the box is closed. Wine shows
+    # windows through the display its desktop process started with, so this
+    # runs in a Wine prefix of its own, with a fresh server.
     d=$(scratch)
     sheet_and_ini "$d"
     cp "$d/valdra.ini" "$d.ini"
     printf 'Name\n' >"$d/valdra.csv"
+    export WINEPREFIX=$BIN/../gui-prefix
+    [ -d "$WINEPREFIX" ] || WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+    wineserver -k 2>/dev/null
+    wineserver -w
     display=:$((50 + $$ % 1000))
     Xvfb "$display" -screen 0 800x600x24 >/dev/null 2>&1 &
     xvfb=$!
-    sleep 1
     export DISPLAY=$display
+    for _ in $(seq 50); do
+        xdotool getdisplaygeometry >/dev/null 2>&1 && break
+        sleep 0.2
+    done
     # start gives the program no standard handles, as Explorer does.
     timeout 60 wine start /wait /d "Z:${d//\//\\}" /unix "$BIN/../csvtoini.exe" >/dev/null 2>&1 &
     prog=$!
@@ -159,6 +168,7 @@ msgbox)
     [ -n "$box" ] && xdotool key --window "$box" Return 2>/dev/null
     wait $prog || true
     kill $xvfb
+    wineserver -k 2>/dev/null
     same "$d/valdra.ini" "$d.ini" ;;
 together)
     # Two runs at once in one folder take turns: both succeed, and the file
