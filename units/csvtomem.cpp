@@ -175,14 +175,15 @@ static char *unquote(char *start, char *stop)
 {
     if (start == stop || *start != '"')
         return stop;
-    char *out = start;
-    for (char *p = start + 1; p < stop; p++) {
-        if (*p == '"' && p + 1 < stop && p[1] == '"')
-            p++;
-        else if (*p == '"')
-            continue;   // the closing quote; what follows is kept as it stands
+    char *out = start, *p = start + 1;
+    for (; p < stop && !(*p == '"' && !(p + 1 < stop && p[1] == '"')); p++) {
+        if (*p == '"')
+            p++;   // a doubled quote is one
         *out++ = *p;
     }
+    // Past the closing quote, the rest is taken as it stands.
+    for (p++; p < stop; p++)
+        *out++ = *p;
     return out;
 }
 

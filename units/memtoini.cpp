@@ -31,6 +31,13 @@ static int iniValue(int unit, int col)
     return clampInt(4LL * row[colHitSea] + 2LL * row[colHitAir] + row[colHitLand]);
 }
 
+// The name of a section as the library lists it, "[name]", without its
+// brackets, cut to fit name.
+static void bareName(const char *listed, char name[textSize])
+{
+    snprintf(name, textSize, "%.*s", (int)strlen(listed) - 2, listed + 1);
+}
+
 // True if the file has a section named section, compared as the library
 // compares names.
 static bool hasSection(const char *section)
@@ -39,11 +46,8 @@ static bool hasSection(const char *section)
     int n = list_config_sections(&names);
     bool found = false;
     for (int i = 0; i < n && !found; i++) {
-        char name[textSize];   // names[i] is "[name]"
-        int len = (int)strlen(names[i]) - 2;
-        if (len < 0 || len >= textSize)
-            continue;
-        snprintf(name, sizeof name, "%.*s", len, names[i] + 1);
+        char name[textSize];
+        bareName(names[i], name);
         found = ustricmp(name, section) == 0;
     }
     free_config_entries(&names);
@@ -196,9 +200,9 @@ static bool walkMeaning(Visit visit)
     int n = list_config_sections(&sections);
     bool ok = true;
     for (int i = -1; i < n && ok; i++) {
-        char name[textSize] = "";   // sections[i] is "[name]"
+        char name[textSize] = "";
         if (i >= 0)
-            snprintf(name, sizeof name, "%.*s", (int)strlen(sections[i]) - 2, sections[i] + 1);
+            bareName(sections[i], name);
         const char **keys = nullptr;
         int k = list_config_entries(name, &keys);
         ok = visit(name, nullptr, nullptr);
