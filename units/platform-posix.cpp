@@ -75,6 +75,14 @@ static bool findTarget(const char *file, const char **why)
     return true;
 }
 
+// Release target.
+static void releaseTarget()
+{
+    if (held >= 0)
+        close(held);
+    held = -1;
+}
+
 // Open target and lock it against other runs, which wait; held stays -1 if
 // there is no target. False with *why if it is no regular file or fails.
 static bool holdTarget(const char **why)
@@ -82,37 +90,30 @@ static bool holdTarget(const char **why)
     for (;;) {
         held = open(target, O_RDONLY | O_NONBLOCK);
         if (held < 0) {
-            if (errno == ENOENT)
-                return true;
             *why = strerror(errno);
-            return false;
+            return errno == ENOENT;
         }
         struct stat now;
-        if (fstat(held, &copied) != 0 || !S_ISREG(copied.st_mode)) {
-            *why = S_ISREG(copied.st_mode) ? strerror(errno) : "it is not a regular file";
-            break;
-        }
-        if (flock(held, LOCK_EX) != 0) {
+        if (fstat(held, &copied) != 0)
             *why = strerror(errno);
-            break;
-        }
+        else if (!S_ISREG(copied.st_mode))
+            *why = "it is not a regular file";
+        else if (flock(held, LOCK_EX) != 0)
+            *why = strerror(errno);
         // Another run may have put a new file in place while this one
         // waited: then lock that one.
-        if (stat(target, &now) == 0 && now.st_dev == copied.st_dev && now.st_ino == copied.st_ino)
-            return fstat(held, &copied) == 0 || (*why = strerror(errno), false);
-        close(held);
+        else if (stat(target, &now) != 0 || now.st_dev != copied.st_dev || now.st_ino != copied.st_ino) {
+            releaseTarget();
+            continue;
+        }
+        // The file as it is now that it is ours.
+        else if (fstat(held, &copied) == 0)
+            return true;
+        else
+            *why = strerror(errno);
+        releaseTarget();
+        return false;
     }
-    close(held);
-    held = -1;
-    return false;
-}
-
-// Release target.
-static void releaseTarget()
-{
-    if (held >= 0)
-        close(held);
-    held = -1;
 }
 
 // Read the held target into bytes, cap bytes at most, setting *len.
