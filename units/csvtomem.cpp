@@ -202,12 +202,24 @@ static void trim(char **start, char **stop)
 const int nameColumn = statCount;     // columnAt's entry for Name
 static long columnAt[statCount + 1];  // the field index of each column
 
-// The number of fields in the first line when split at separator s.
-static long headerFields(char s)
+// Split the sheet at separator s from its first line on.
+static void startText(char s)
 {
     sep = s;
     cursor = sheetText;
     lineNo = 1;
+}
+
+// The caption of column col, Name for nameColumn.
+static const char *captionOf(int col)
+{
+    return col == nameColumn ? "Name" : statName[col].caption;
+}
+
+// The number of fields in the first line when split at separator s.
+static long headerFields(char s)
+{
+    startText(s);
     long n = 1;
     const char *a, *b;
     for (Delim d; (d = nextField(&a, &b)) == endField;)
@@ -225,10 +237,8 @@ static int captionColumn(char *start, char *stop)
         stop--;
     }
     size_t len = stop - start;
-    if (len == 4 && strncasecmp(start, "Name", 4) == 0)
-        return nameColumn;
-    for (int col = 0; col < statCount; col++)
-        if (strlen(statName[col].caption) == len && strncasecmp(start, statName[col].caption, len) == 0)
+    for (int col = 0; col <= nameColumn; col++)
+        if (strlen(captionOf(col)) == len && strncasecmp(start, captionOf(col), len) == 0)
             return col;
     return -1;
 }
@@ -237,10 +247,7 @@ static int captionColumn(char *start, char *stop)
 // if a column is missing or doubled or the line is no header at all.
 static bool readHeader()
 {
-    if (headerFields(',') < 2 && headerFields(';') < 2)
-        headerFields('\t');
-    cursor = sheetText;
-    lineNo = 1;
+    startText(headerFields(',') >= 2 ? ',' : headerFields(';') >= 2 ? ';' : '\t');
     for (long &at : columnAt)
         at = -1;
     int found = 0;
@@ -252,7 +259,7 @@ static bool readHeader()
         if (col < 0)
             continue;
         if (columnAt[col] >= 0) {
-            failRun(sheetTwoColumns, 1, col == nameColumn ? "Name" : statName[col].caption);
+            failRun(sheetTwoColumns, 1, captionOf(col));
             return false;
         }
         columnAt[col] = i;
@@ -269,7 +276,7 @@ static bool readHeader()
     // Name first, then the captions in their order.
     for (int i = 0; i <= statCount; i++)
         if (int col = (nameColumn + i) % (statCount + 1); columnAt[col] < 0) {
-            failRun(sheetNoColumn, 1, col == nameColumn ? "Name" : statName[col].caption);
+            failRun(sheetNoColumn, 1, captionOf(col));
             return false;
         }
     return true;

@@ -14,6 +14,7 @@ const int textSize = 4096;   // longest section name or value we rewrite, NUL in
 const size_t iniMaxBytes = 1u << 20;       // the largest INI file csvtoini updates
 const size_t meaningSize = 2 * iniMaxBytes; // names and values of its meaning
 const int meaningItems = 1 << 16;          // its sections and entries
+const int listLimit = maxUnits * 1000;     // list entries beyond are never looked at
 
 static char iniBytes[iniMaxBytes];   // the INI file as it was
 static size_t iniLen;                // bytes of iniBytes in use
@@ -159,7 +160,7 @@ static bool removesTail()
 static int listEnd()
 {
     int n = unitNum;
-    for (char key[unitKeySize]; n < maxUnits * 1000; n++) {
+    for (char key[unitKeySize]; n < listLimit; n++) {
         unitKey(key, n);
         if (!get_config_string(listSection, key, nullptr))
             break;
@@ -273,12 +274,12 @@ static int listIndex(const char *key)
         return -1;
     char *end;
     long n = strtol(key + 4, &end, 10);
-    return *end || n > maxUnits * 1000 ? -1 : (int)n;
+    return *end || n > listLimit ? -1 : (int)n;
 }
 
 // The value that key of the section being compared must now have, given the
-// one it had (null: none); null means the entry must be absent. Sets bits of
-// *slot to the column or list entry for an entry the writer sets, else -1.
+// one it had (null: none); null means the entry must be absent. Sets *slot
+// to the column or list entry for an entry the writer sets, else -1.
 static const char *expected(const char *key, const char *was, int *slot)
 {
     static char number[16];
@@ -359,7 +360,6 @@ static bool beginCompared(const char *section)
         sectionEnd++;
     return true;
 }
-
 
 // The visitor that compares the copy's meaning with the original's.
 static bool compareItem(const char *section, const char *key, const char *value)

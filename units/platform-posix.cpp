@@ -16,6 +16,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Read the open file fd into buf, cap bytes at most, setting *len:
+// fileTooLarge if it holds more, fileFailed with *why on an error.
+static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, const char **why)
+{
+    *len = 0;
+    ssize_t n = 0;
+    while (*len < cap && (n = read(fd, buf + *len, cap - *len)) > 0)
+        *len += n;
+    char more;
+    if (n < 0) {
+        *why = strerror(errno);
+        return fileFailed;
+    }
+    return *len == cap && read(fd, &more, 1) > 0 ? fileTooLarge : fileRead;
+}
+
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why)
 {
     struct stat st;
@@ -29,22 +45,12 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
     }
     FileRead result = fileFailed;
     *len = 0;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, &st) != 0)
         *why = strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        *why = "not a regular file";
-    } else {
-        ssize_t n = 0;
-        while (*len < cap && (n = read(fd, buf + *len, cap - *len)) > 0)
-            *len += n;
-        char more;
-        if (*len == cap && read(fd, &more, 1) > 0)
-            result = fileTooLarge;
-        else if (n < 0)
-            *why = strerror(errno);
-        else
-            result = fileRead;
-    }
+    else if (!S_ISREG(st.st_mode))
+        *why = "it is not a regular file";
+    else
+        result = readAll(fd, buf, cap, len, why);
     close(fd);
     return result;
 }
@@ -120,19 +126,10 @@ static bool holdTarget(const char **why)
 static bool readTarget(char *bytes, size_t cap, size_t *len, const char **why)
 {
     *len = 0;
-    if (held < 0)
-        return true;
-    ssize_t n = 0;
-    while (*len < cap && (n = read(held, bytes + *len, cap - *len)) > 0)
-        *len += n;
-    char more;
-    if (n < 0)
-        *why = strerror(errno);
-    else if (*len == cap && read(held, &more, 1) > 0)
+    FileRead r = held < 0 ? fileRead : readAll(held, bytes, cap, len, why);
+    if (r == fileTooLarge)
         *why = "it is larger than csvtoini can check";
-    else
-        return true;
-    return false;
+    return r == fileRead;
 }
 
 // Give the new work file fd the target's mode and group, and its owner

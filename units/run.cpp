@@ -49,6 +49,7 @@ constexpr bool inProblemOrder()
     return sizeof problems / sizeof problems[0] == problemCount;
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
+static_assert(sheetMaxBytes == 4u << 20, "the message of sheetTooLarge says 4 MiB");
 
 // Copy text into out, size bytes, with control characters written as C
 // escapes, so that a message stays one line.
