@@ -9,6 +9,7 @@
 #include <winalleg.h>
 #include <stdio.h>
 #include <string.h>
+#include <wctype.h>
 
 const int sharedTries = 20;       // opens retried while another program holds the file
 const DWORD sharedWaitMs = 100;   // the pause between them
@@ -17,7 +18,8 @@ const int nameSize16 = MAX_PATH;  // UTF-16 units of a file name
 static wchar_t target[nameSize16];   // the file to replace
 static char work[MAX_PATH];          // the copy being written, as the library names it
 static wchar_t work16[nameSize16];
-static HANDLE held = INVALID_HANDLE_VALUE;   // target, open and locked, or none if new
+static HANDLE held = INVALID_HANDLE_VALUE;   // target, open, or none if new
+static HANDLE turn;                          // this run's turn at target, while held
 static BY_HANDLE_FILE_INFORMATION copied;    // target as it was when its bytes were read
 
 // The system's text for error e, without its line end.
@@ -67,22 +69,21 @@ static bool missing(DWORD e)
     return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
 }
 
-// Read the open file h into buf, cap bytes at most, setting *len; false with
-// *why if it fails or holds more.
-static bool readAll(HANDLE h, char *buf, size_t cap, size_t *len, const char **why)
+// Read the open file h into buf, cap bytes at most, setting *len:
+// fileTooLarge if it holds more, fileFailed with *why on an error.
+static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, const char **why)
 {
     *len = 0;
     DWORD n = 0;
-    while (*len < cap && ReadFile(h, buf + *len, (DWORD)(cap - *len), &n, nullptr) && n > 0)
+    BOOL ok = TRUE;
+    while (*len < cap && (ok = ReadFile(h, buf + *len, (DWORD)(cap - *len), &n, nullptr)) && n > 0)
         *len += n;
     char more;
-    if (*len == cap && ReadFile(h, &more, 1, &n, nullptr) && n > 0)
-        *why = "it is larger than csvtoini can check";
-    else if (*len < cap && n != 0)
+    if (!ok) {
         *why = errorText(GetLastError());
-    else
-        return true;
-    return false;
+        return fileFailed;
+    }
+    return *len == cap && ReadFile(h, &more, 1, &n, nullptr) && n > 0 ? fileTooLarge : fileRead;
 }
 
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why)
@@ -99,12 +100,11 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
         return missing(e) ? fileMissing : fileFailed;
     }
     FileRead r = fileFailed;
+    *len = 0;
     if (GetFileType(h) != FILE_TYPE_DISK)
         *why = "it is not a regular file";
-    else if (readAll(h, buf, cap, len, why))
-        r = fileRead;
-    else if (*len == cap)
-        r = fileTooLarge;
+    else
+        r = readAll(h, buf, cap, len, why);
     CloseHandle(h);
     return r;
 }
@@ -144,47 +144,69 @@ static bool targetNow(BY_HANDLE_FILE_INFORMATION *now)
     return ok;
 }
 
-// Release target.
+// Release target, and let the next run have it.
 static void releaseTarget()
 {
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
     held = INVALID_HANDLE_VALUE;
+    if (turn) {
+        ReleaseMutex(turn);
+        CloseHandle(turn);
+        turn = nullptr;
+    }
 }
 
-// Open target so that no other program writes it meanwhile, and lock it
-// against other runs, which wait; held stays unset if there is no target.
-// The lock lies far past the end of the file, so that readers such as the
-// game are not kept out. False with *why if that fails.
+// Wait for this run's turn at target: a mutex named after its full path, so
+// that runs on one file take turns even while a replace briefly leaves no
+// file at that path.
+static bool takeTurn(const char **why)
+{
+    // A name in the session's namespace, at most MAX_PATH long. Object names
+    // take no '\\'; any other sign but a letter or digit becomes '_', and
+    // two paths that then look alike merely take turns.
+    wchar_t name[MAX_PATH] = L"valdra-units-";
+    size_t at = wcslen(name);
+    for (const wchar_t *p = target; *p && at + 1 < MAX_PATH; p++)
+        name[at++] = iswalnum(*p) ? *p : L'_';
+    name[at] = 0;
+    CharLowerW(name);   // the file system compares names without case
+    turn = CreateMutexW(nullptr, FALSE, name);
+    DWORD w = turn ? WaitForSingleObject(turn, INFINITE) : WAIT_FAILED;
+    // An abandoned mutex is a run that died: the turn is ours.
+    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED)
+        return true;
+    *why = errorText(GetLastError());
+    if (turn)
+        CloseHandle(turn);
+    turn = nullptr;
+    return false;
+}
+
+// Take this run's turn at target, then open it so that no other program
+// writes it meanwhile; held stays unset if there is no target. False with
+// *why if that fails.
 static bool holdTarget(const char **why)
 {
-    for (;;) {
-        held = openShared(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-        if (held == INVALID_HANDLE_VALUE) {
-            DWORD e = GetLastError();
-            *why = errorText(e);
-            return missing(e);
-        }
-        OVERLAPPED beyond = {};
-        beyond.OffsetHigh = 0x7FFFFFFF;
-        BY_HANDLE_FILE_INFORMATION now;
-        if (GetFileType(held) != FILE_TYPE_DISK)
-            *why = "it is not a regular file";
-        else if (!GetFileInformationByHandle(held, &copied) || !LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond))
-            *why = errorText(GetLastError());
-        else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-            *why = "it is read-only";
-        // Another run may have put a new file in place while this one
-        // waited: then hold that one.
-        else if (targetNow(&now) && sameFile(now, copied))
-            return true;
-        else {
-            releaseTarget();
-            continue;
-        }
-        releaseTarget();
+    if (!takeTurn(why))
         return false;
+    held = openShared(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (held == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        *why = errorText(e);
+        if (missing(e))
+            return true;
+    } else if (GetFileType(held) != FILE_TYPE_DISK) {
+        *why = "it is not a regular file";
+    } else if (!GetFileInformationByHandle(held, &copied)) {
+        *why = errorText(GetLastError());
+    } else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        *why = "it is read-only";
+    } else {
+        return true;
     }
+    releaseTarget();
+    return false;
 }
 
 const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why)
@@ -199,7 +221,10 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
     }
     if (!holdTarget(why))
         return nullptr;
-    if (bytes && held != INVALID_HANDLE_VALUE && !readAll(held, bytes, cap, len, why)) {
+    if (FileRead r = bytes && held != INVALID_HANDLE_VALUE ? readAll(held, bytes, cap, len, why) : fileRead;
+        r != fileRead) {
+        if (r == fileTooLarge)
+            *why = "it is larger than csvtoini can check";
         releaseTarget();
         return nullptr;
     }
