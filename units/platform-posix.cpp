@@ -126,10 +126,7 @@ static bool holdTarget(const char **why)
 static bool readTarget(char *bytes, size_t cap, size_t *len, const char **why)
 {
     *len = 0;
-    FileRead r = held < 0 ? fileRead : readAll(held, bytes, cap, len, why);
-    if (r == fileTooLarge)
-        *why = "it is larger than csvtoini can check";
-    return r == fileRead;
+    return held < 0 || readAll(held, bytes, cap, len, why) != fileFailed;
 }
 
 // Give the new work file fd the target's mode and group, and its owner

@@ -221,10 +221,7 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
     }
     if (!holdTarget(why))
         return nullptr;
-    if (FileRead r = bytes && held != INVALID_HANDLE_VALUE ? readAll(held, bytes, cap, len, why) : fileRead;
-        r != fileRead) {
-        if (r == fileTooLarge)
-            *why = "it is larger than csvtoini can check";
+    if (bytes && held != INVALID_HANDLE_VALUE && readAll(held, bytes, cap, len, why) == fileFailed) {
         releaseTarget();
         return nullptr;
     }

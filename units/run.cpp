@@ -5,6 +5,7 @@
 #include <allegro.h>
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 static const char *program = "";   // the running program, for its messages
 static const char *output = "";    // the file its writer changes
@@ -31,6 +32,7 @@ static constexpr struct {
     {nameNoHeader, csvFile, "the name \"%s\" cannot be a section header: it holds a blank, "
                             "'=', '#' or ']', or begins with '['"},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
+    {iniTooLarge, iniFile, "it has more than %s, the most csvtoini updates in a few seconds"},
     {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
@@ -50,6 +52,15 @@ constexpr bool inProblemOrder()
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
 static_assert(sheetMaxBytes == 4u << 20, "the message of sheetTooLarge says 4 MiB");
+
+const char *ioError(int e)
+{
+    switch (e) {
+    case ENOSPC: return "the disk is full";
+    case EFBIG: return "the file would pass the size limit for files";
+    default: return strerror(e);
+    }
+}
 
 // Copy text into out, size bytes, with control characters written as C
 // escapes, so that a message stays one line.

@@ -11,6 +11,23 @@ const int nameSize = 60;               // bytes per name, its NUL included
 const int iniKeyCount = 15;            // keys per unit section in the INI file
 const int unitKeySize = 16;            // "unit" and a decimal int, NUL included
 const size_t sheetMaxBytes = 4u << 20; // the largest sheet csvtoini reads
+// The largest INI file csvtoini updates. Each entry it sets makes the
+// library walk the file from the top, so the time grows with the lines, and
+// most with the section headers, at which the walk compares names: at these
+// limits an update of 100 units takes a few seconds.
+const size_t iniMaxBytes = 1u << 20;
+const int iniMaxLines = 50000;
+const int iniMaxSections = 5000;
+// The saved copy of the INI file: the library writes "key = value" for a
+// line as short as "k" and an end of line, CR LF on Windows: at most three
+// times the bytes, and the units' entries besides.
+const size_t iniSavedMaxBytes = 3 * iniMaxBytes + (64u << 10);
+// An INI file's meaning: each line holds at most one section or entry. The
+// copy may add the units' entries and sections; anything more than that is
+// a change of meaning already.
+const int meaningItems = iniMaxLines + 1;
+const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
+const size_t meaningTextSize = 4 * iniMaxBytes;
 // The sheet as UTF-8: a byte of Windows-1252 or two of UTF-16 may become
 // three bytes of UTF-8.
 const size_t sheetTextSize = 3 * sheetMaxBytes;
@@ -90,7 +107,7 @@ enum Problem {
     sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     nameBlankEnd, nameNoHeader,
-    iniNoCopy, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
+    iniNoCopy, iniTooLarge, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
     iniChanged, iniNoReplace,
     iniUnreadable, sheetNotWritten,
     problemCount
@@ -100,6 +117,9 @@ enum Problem {
 // error what went wrong, where (line 0: no line) and that the program's
 // output file was not changed. detail fills the message's %s, if it has one.
 void failRun(Problem p, int line = 0, const char *detail = "");
+
+// What went wrong with a write that left errno e, in words for the user.
+const char *ioError(int e);
 
 // Show msg, one line ending in a newline, where the user will see it.
 void tellUser(const char *msg);
@@ -120,8 +140,8 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
 // The work copy through which a writer replaces its output file whole.
 // openWorkCopy finds the file (or the file it links to), which must be a
 // regular file or absent, locks it against other runs for the whole update,
-// reads its bytes into bytes (cap bytes at most, *len set) unless bytes is
-// null, and makes an empty work file beside it with its mode, group and,
+// reads its bytes into bytes (cap bytes at most, *len set: a larger file
+// fills them) unless bytes is null, and makes an empty work file beside it with its mode, group and,
 // where allowed, owner; it returns the work file's name, or null with *why.
 // commitWorkCopy puts the work file in place of the file unless the file
 // changed meanwhile; discardWorkCopy removes it. Either ends the update and
@@ -130,6 +150,36 @@ enum WorkResult { workDone, workFailed, workTargetChanged };
 const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why);
 WorkResult commitWorkCopy(const char **why);
 void discardWorkCopy();
+
+// The meaning of INI text as the library reads it, for the file as it was
+// (file 0) and its updated copy (file 1): its sections, and for each section
+// and key the value that a lookup gives. Taking file 0 starts afresh; taking
+// file 1 replaces an earlier file 1. Each line is handed to the library on
+// its own, so the library's current configuration is replaced. The result
+// says whether file 0 passes a limit; for file 1, meaningNoRoom means it has
+// more new sections and entries than an update makes.
+enum MeaningTaken { meaningTaken, meaningTooManyLines, meaningTooManySections, meaningNoRoom };
+MeaningTaken takeMeaning(int file, const char *text, size_t len);
+
+// In file 0: whether it has a header of section (a bare name, compared as
+// the library compares names); the value a lookup of key in section gives
+// (null: absent or empty); the key of the last entry in the part of section
+// under its first header (null: there is none); whether an empty line ends
+// that part before the next header, as the library needs to file a new
+// entry of the section in it.
+bool meaningHasSection(const char *section);
+const char *meaningValue(const char *section, const char *key);
+const char *meaningEndKey(const char *section);
+bool meaningPartEnded(const char *section);
+
+// Visit every section and entry of either file, those of file 0 first, each
+// once, in the order of the file: visit(section, null, was, now) for a
+// section, was and now non-null where it has a header; then
+// visit(section, key, was, now) for an entry, with the values a lookup gives
+// (null: absent or empty). section is as the library lists it, "[name]", or
+// "" for the entries before the first header. False if a visit said false.
+typedef bool (*MeaningVisit)(const char *section, const char *key, const char *was, const char *now);
+bool walkMeanings(MeaningVisit visit);
 
 void iniToMem();
 void MemToIni();
