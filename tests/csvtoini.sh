@@ -132,17 +132,50 @@ fullsave)
     # A save that cannot complete leaves valdra.ini as it was and no copy:
     # first the copy of a file over the size limit, then a save that grows
     # past it.
-    for kib in 8 24; do
+    # Each says why: the library's save reports only a failed write.
+    for case in "8:cannot be updated: the file-size limit was reached" \
+                "24:the library could not save the work copy: the file-size limit was reached"; do
+        kib=${case%%:*}
         d=$(scratch)
         units 60 >"$d/valdra.ini"
         cp "$d/valdra.ini" "$d.orig"
         { echo "$header"; for i in $(seq 0 99); do row "Unit$i" 123456; done; } >"$d/valdra.csv"
         with=(prlimit --fsize=$((kib * 1024)))
         run "$d" csvtoini
-        expect_status nonzero "csvtoini under a ${kib} KiB file limit"
+        expect_status 1 "csvtoini under a ${kib} KiB file limit"
+        said "valdra.ini: ${case#*:}"
         same "$d/valdra.ini" "$d.orig"
         only "$d" valdra.ini valdra.csv
     done ;;
+fulldisk)
+    # On a full disk both programs say so and leave their files whole: no
+    # room for the work copy, then room for the copy but not for the save.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP: mounting a small disk needs root"; exit 0; }
+    d=$(scratch)
+    mount -t tmpfs -o size=128k tmpfs "$d" 2>/dev/null || { echo "SKIP: cannot mount a tmpfs"; exit 0; }
+    units 40 >"$d/valdra.ini"   # about 8 KiB, about 12 KiB once saved
+    cp "$d/valdra.ini" "$d.orig"
+    { echo "$header"; for i in $(seq 0 99); do row "Unit$i" 123456; done; } >"$d/valdra.csv"
+    cp "$d/valdra.csv" "$d.csv"
+    for case in "4:cannot be updated" "16:the library could not save the work copy" "0:"; do
+        free=${case%%:*}
+        rm -f "$d/filler"
+        avail=$(df -k --output=avail "$d" | tail -1)
+        head -c $(((avail - free) * 1024)) /dev/zero >"$d/filler" 2>/dev/null
+        if [ $free = 0 ]; then
+            run "$d" initocsv
+            expect_status 1 "initocsv on a full disk"
+            said "valdra.csv: cannot be written: the disk is full"
+        else
+            run "$d" csvtoini
+            expect_status 1 "csvtoini with $free KiB free"
+            said "valdra.ini: ${case#*:}: the disk is full"
+        fi
+        same "$d/valdra.ini" "$d.orig"
+        same "$d/valdra.csv" "$d.csv"
+        only "$d" valdra.ini valdra.csv filler
+    done
+    umount "$d" ;;
 links)
     # A link to the INI file stays a link, the file it names is updated, and
     # it keeps its permission bits; so does a file without a link.

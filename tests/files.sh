@@ -197,6 +197,39 @@ changed)
     said "changed by another program"
     same "$d/valdra.ini" "$d.ini"
     only "$d" valdra.ini valdra.csv ;;
+leftovers)
+    # Work copies that killed runs left behind are removed by the next run
+    # on that file, and no other file is: not another file's, not a backup,
+    # not a name one letter short of the pattern.
+    d=$(scratch)
+    sheet_and_ini "$d"
+    keep="valdra.ini.backup valdra.ini.orig12 valdra.ini.csvtoini-abc12.part valdra.ini.csvtoini-abc123.part.old"
+    for f in $keep valdra.ini.csvtoini-abc123.part valdra.ini.initocsv-ZZ99zz.part valdra.csv.initocsv-Q1w2E3.part; do
+        echo leftover >"$d/$f"
+    done
+    run "$d" csvtoini
+    expect_status 0 "csvtoini beside leftovers"
+    only "$d" valdra.ini valdra.csv valdra.csv.initocsv-Q1w2E3.part $keep
+    run "$d" initocsv
+    only "$d" valdra.ini valdra.csv $keep
+    # Runs killed at any moment leave at most their own work copy, which
+    # the next run removes; the files stay whole.
+    rm "$d"/valdra.ini.*
+    cp "$d/valdra.ini" "$d.ini"
+    run "$d" csvtoini
+    cp "$d/valdra.ini" "$d.new"
+    for i in $(seq 30); do
+        for prog in csvtoini initocsv; do
+            (cd "$d" && exec "$BIN/$prog") 2>/dev/null & pid=$!
+            sleep "0.00$((RANDOM % 10))"
+            kill -KILL $pid 2>/dev/null
+            wait $pid 2>/dev/null
+        done
+        cmp -s "$d/valdra.ini" "$d.new" || fail "run $i: valdra.ini is no longer whole"
+    done
+    run "$d" csvtoini
+    run "$d" initocsv
+    only "$d" valdra.ini valdra.csv ;;
 *)
     fail "no group $group" ;;
 esac

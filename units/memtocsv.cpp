@@ -74,7 +74,7 @@ void memToCsv()
     if (f && fclose(f) != 0)
         written = false;
     if (!written) {
-        why = errno ? strerror(errno) : "a write failed";
+        why = errno ? ioError(errno) : "a write failed";
         discardWorkCopy();
         failRun(sheetNotWritten, 0, why);
     } else if (WorkResult r = commitWorkCopy(&why); r != workDone) {

@@ -5,6 +5,7 @@
 #include "units.h"
 
 #include <allegro.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -26,7 +27,7 @@ static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, const char *
         *len += n;
     char more;
     if (n < 0) {
-        *why = strerror(errno);
+        *why = ioError(errno);
         return fileFailed;
     }
     return *len == cap && read(fd, &more, 1) > 0 ? fileTooLarge : fileRead;
@@ -40,13 +41,13 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
         // A link to nothing is there, but cannot be read.
         if (errno == ENOENT && lstat(path, &st) != 0)
             return fileMissing;
-        *why = strerror(errno);
+        *why = ioError(errno);
         return fileFailed;
     }
     FileRead result = fileFailed;
     *len = 0;
     if (fstat(fd, &st) != 0)
-        *why = strerror(errno);
+        *why = ioError(errno);
     else if (!S_ISREG(st.st_mode))
         *why = "it is not a regular file";
     else
@@ -60,9 +61,8 @@ void tellUser(const char *msg)
     fputs(msg, stderr);
 }
 
-static const char workSuffix[] = ".XXXXXX";
-static char target[PATH_MAX];                    // the file to replace
-static char work[PATH_MAX + sizeof workSuffix];  // the copy being written
+static char target[PATH_MAX];          // the file to replace
+static char work[PATH_MAX + 32];       // the copy being written
 static int held = -1;        // target, open and locked, or -1 if it is new
 static struct stat copied;   // target as it was when its bytes were read
 
@@ -74,7 +74,7 @@ static bool findTarget(const char *file, const char **why)
     if (lstat(file, &st) == 0 && S_ISLNK(st.st_mode)) {
         if (realpath(file, target))
             return true;
-        *why = errno == ENOENT ? "it is a link to nothing" : strerror(errno);
+        *why = errno == ENOENT ? "it is a link to nothing" : ioError(errno);
         return false;
     }
     snprintf(target, sizeof target, "%s", file);
@@ -96,16 +96,16 @@ static bool holdTarget(const char **why)
     for (;;) {
         held = open(target, O_RDONLY | O_NONBLOCK);
         if (held < 0) {
-            *why = strerror(errno);
+            *why = ioError(errno);
             return errno == ENOENT;
         }
         struct stat now;
         if (fstat(held, &copied) != 0)
-            *why = strerror(errno);
+            *why = ioError(errno);
         else if (!S_ISREG(copied.st_mode))
             *why = "it is not a regular file";
         else if (flock(held, LOCK_EX) != 0)
-            *why = strerror(errno);
+            *why = ioError(errno);
         // Another run may have put a new file in place while this one
         // waited: then lock that one.
         else if (stat(target, &now) != 0 || now.st_dev != copied.st_dev || now.st_ino != copied.st_ino) {
@@ -116,7 +116,7 @@ static bool holdTarget(const char **why)
         else if (fstat(held, &copied) == 0)
             return true;
         else
-            *why = strerror(errno);
+            *why = ioError(errno);
         releaseTarget();
         return false;
     }
@@ -148,6 +148,37 @@ static bool copyAccess(int fd)
     return fchmod(fd, copied.st_mode & 07777) == 0;
 }
 
+// Split path into its folder, "." for none, and its last name.
+static void splitPath(const char *path, char dir[PATH_MAX], const char **base)
+{
+    snprintf(dir, PATH_MAX, "%s", path);
+    char *slash = strrchr(dir, '/');
+    *base = slash ? path + (slash - dir) + 1 : path;
+    if (!slash)
+        snprintf(dir, PATH_MAX, ".");
+    else if (slash == dir)
+        dir[1] = '\0';
+    else
+        *slash = '\0';
+}
+
+// Remove the work copies of target that earlier runs left behind, killed
+// before they could; only a run that holds the target may, so that no run
+// is still writing one.
+static void removeLeftovers()
+{
+    char dir[PATH_MAX];
+    const char *base;
+    splitPath(target, dir, &base);
+    DIR *d = opendir(dir);
+    if (!d)
+        return;
+    while (struct dirent *e = readdir(d))
+        if (isWorkCopyOf(e->d_name, base))
+            unlinkat(dirfd(d), e->d_name, 0);
+    closedir(d);
+}
+
 const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why)
 {
     // Past a file-size limit a write should fail, not kill the process.
@@ -157,15 +188,17 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
         len = &none;
     if (!findTarget(file, why) || !holdTarget(why))
         return nullptr;
+    if (held >= 0)
+        removeLeftovers();
     if (!bytes || readTarget(bytes, cap, len, why)) {
-        if (snprintf(work, sizeof work, "%s%s", target, workSuffix) >= (int)sizeof work) {
+        if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, programName, workCopyEnd) >= (int)sizeof work) {
             *why = strerror(ENAMETOOLONG);
-        } else if (int fd = mkstemp(work); fd < 0) {
-            *why = strerror(errno);
+        } else if (int fd = mkstemps(work, sizeof workCopyEnd - 1); fd < 0) {
+            *why = ioError(errno);
         } else {
             bool ok = copyAccess(fd);
             if (!ok)
-                *why = strerror(errno);
+                *why = ioError(errno);
             if ((close(fd) != 0) | !ok)
                 unlink(work);
             else
@@ -190,14 +223,8 @@ static bool syncPath(const char *path, int flags)
 static void syncFolderOf(const char *path)
 {
     char dir[PATH_MAX];
-    snprintf(dir, sizeof dir, "%s", path);
-    char *slash = strrchr(dir, '/');
-    if (!slash)
-        snprintf(dir, sizeof dir, ".");
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
+    const char *base;
+    splitPath(path, dir, &base);
     syncPath(dir, O_RDONLY | O_DIRECTORY);
 }
 
@@ -217,12 +244,12 @@ WorkResult commitWorkCopy(const char **why)
     WorkResult r = workFailed;
     *why = "";
     if (!syncPath(work, O_RDONLY))
-        *why = strerror(errno);
+        *why = ioError(errno);
     else if (!targetUnchanged())
         r = workTargetChanged;
     // A new file is linked in, so that one that appeared meanwhile stays.
     else if (held < 0 ? link(work, target) != 0 : rename(work, target) != 0)
-        *why = strerror(errno), r = errno == EEXIST ? workTargetChanged : workFailed;
+        *why = ioError(errno), r = errno == EEXIST || (held < 0 && errno == ENOENT) ? workTargetChanged : workFailed;
     else
         r = workDone;
     if (r != workDone || held < 0)

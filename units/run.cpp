@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-static const char *program = "";   // the running program, for its messages
+const char *programName = "";      // the running program, for its messages and work copies
 static const char *output = "";    // the file its writer changes
 static int exitStatus;             // 0 until the run fails
 
@@ -57,7 +57,7 @@ const char *ioError(int e)
 {
     switch (e) {
     case ENOSPC: return "the disk is full";
-    case EFBIG: return "the file would pass the size limit for files";
+    case EFBIG: return "the file-size limit was reached";
     default: return strerror(e);
     }
 }
@@ -93,13 +93,13 @@ void failRun(Problem p, int line, const char *detail)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(what, sizeof what, problems[p].text, shown);
 #pragma GCC diagnostic pop
-    snprintf(msg, sizeof msg, "%s:%s %s; %s not changed\n", program, where, what, output);
+    snprintf(msg, sizeof msg, "%s:%s %s; %s not changed\n", programName, where, what, output);
     tellUser(msg);
 }
 
 int runConversion(const char *name, const char *file, void (*reader)(), void (*writer)())
 {
-    program = name;
+    programName = name;
     output = file;
     // The display-less driver: a full start needs a display, and without one
     // the library would not even load the INI file, so that a save would

@@ -81,6 +81,7 @@ extern int unitNum;                         // valid rows: 0 .. unitNum - 1
 extern char unitName[maxUnits][nameSize];   // row i's name, NUL-terminated
 extern int uStat[maxUnits][statCount];      // row i's values, by column
 extern bool runFailed;                      // the run failed and said why
+extern const char *programName;             // "initocsv" or "csvtoini"
 
 // Store name into unitName[unit], cut to fit without splitting a UTF-8
 // character; len is the name's length in bytes.
@@ -146,6 +147,13 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
 // commitWorkCopy puts the work file in place of the file unless the file
 // changed meanwhile; discardWorkCopy removes it. Either ends the update and
 // leaves no work file.
+// A work copy of the file named base (its name, without a folder) is
+// named base, a dot, the program, "-", six letters or digits and ".part".
+// Each run that holds the file removes what earlier runs left behind.
+const char workCopyEnd[] = ".part";
+const int workCopyTag = 6;   // the letters or digits that make the name unique
+bool isWorkCopyOf(const char *name, const char *base);
+
 enum WorkResult { workDone, workFailed, workTargetChanged };
 const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why);
 WorkResult commitWorkCopy(const char **why);
