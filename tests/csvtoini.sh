@@ -128,6 +128,30 @@ capacity)
       for i in $(seq 2 99); do row "R$i" 3; done; } | tr -d '\r' >"$d.want"
     eol "$d.want"
     same "$d/valdra.csv" "$d.want" "sheet of 150 rows" ;;
+limits)
+    # 100 full units behind 2,000 other sections are updated, every value
+    # changed, in bounded time; a file past the limits of lines or sections
+    # is refused at once, and says which limit.
+    d=$(scratch)
+    { awk 'BEGIN { for (i = 0; i < 2000; i++) { print "[Rules" i "]"; for (j = 0; j < 5; j++) print "rule" j " = " i; print "" } }'
+      units 100; } >"$d/valdra.ini"
+    { echo "$header"; for i in $(seq 0 99); do row "U$i" 7; done; } >"$d/valdra.csv"
+    with=(timeout 30)
+    run "$d" csvtoini
+    expect_status 0 "100 units and 2,000 other sections"
+    [ "$(grep -c '^move = 7' "$d/valdra.ini")" = 100 ] || fail "not every unit was updated"
+    for limit in "50,000 lines" "5,000 sections"; do
+        case $limit in
+        *lines) awk 'BEGIN { for (i = 0; i <= 50000; i++) print "# " i }' ;;
+        *) awk 'BEGIN { for (i = 0; i <= 5000; i++) print "[S" i "]" }' ;;
+        esac >"$d/valdra.ini"
+        cp "$d/valdra.ini" "$d.orig"
+        with=(timeout 3)
+        run "$d" csvtoini
+        expect_status 1 "a file of more than $limit"
+        said "valdra.ini: it has more than $limit"
+        same "$d/valdra.ini" "$d.orig"
+    done ;;
 fullsave)
     # A save that cannot complete leaves valdra.ini as it was and no copy:
     # first the copy of a file over the size limit, then a save that grows

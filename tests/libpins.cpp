@@ -157,6 +157,47 @@ static void headerPins()
     check(get_config_int("Jeep", "move", 0) == 0, "a header with text after it is saved as no header");
 }
 
+// The meaning of a file is taken one line at a time: the library must read
+// a line alone as it reads it within the file, end lines where we end them,
+// and look names up as we fold them.
+static void meaningPins()
+{
+    const char **names = nullptr;
+    set_config_data("[Tank] # fast", 13);
+    check(list_config_sections(&names) == 1 && strcmp(names[0], "[Tank]") == 0,
+          "a header alone is one section");
+    free_config_entries(&names);
+    set_config_data("  Move=  7 ", 11);
+    check(list_config_sections(&names) == 0, "an entry alone is no section");
+    free_config_entries(&names);
+    check(list_config_entries(nullptr, &names) == 1 && strcmp(names[0], "Move") == 0 &&
+              strcmp(get_config_string(nullptr, "Move", ""), "7") == 0,
+          "an entry alone is a global entry, its value trimmed");
+    free_config_entries(&names);
+
+    const char *ends = "a=1\n\rb=2\r\nc=3";
+    set_config_data(ends, (int)strlen(ends));
+    check(list_config_entries(nullptr, &names) == 3, "LF CR and CR LF are one line end each");
+    free_config_entries(&names);
+    writeFile("m.ini", "a=1\r\rb=2\n\nc=3\n");
+    set_config_file("m.ini");
+    set_config_string(nullptr, "a", "5");
+    saveAndReload("m.ini");
+    check(fileIs("m.ini", "a = 5\n\nb = 2\n\nc = 3\n"), "CR CR and LF LF end a line and an empty one");
+
+    writeFile("m.ini", "[Tank]\nmove=\n[\xc3\x84rger]\nx=1\n[tank]\nmove=3\nprice=4\n");
+    set_config_file("m.ini");
+    check(get_config_string("TANK", "move", nullptr) == nullptr && get_config_int("tank", "price", 0) == 4,
+          "an empty first entry hides a later one; a repeated section's keys are all found");
+    check(get_config_int("\xc3\xa4RGER", "X", 0) == 1, "names beyond ASCII compare without case");
+    set_config_string("Tank", "move", "0\n");
+    saveAndReload("m.ini");
+    set_config_int("Tank", "canhit", 1);
+    saveAndReload("m.ini");
+    check(fileIs("m.ini", "[Tank]\nmove = 0\ncanhit = 1\n\n[\xc3\x84rger]\nx = 1\n[tank]\nmove = 3\nprice = 4\n"),
+          "a line end set on an entry under the first header keeps new entries there");
+}
+
 // Make a new scratch folder named from pattern, and go into it.
 static bool enterScratch(char *pattern)
 {
@@ -177,9 +218,10 @@ int main(int, char **)
     placementPins();
     savePins();
     headerPins();
+    meaningPins();
     allegro_exit();
     // The scratch folder holds only the files the pins wrote.
-    const char *files[] = {"a.ini", "b.ini", "d.ini", "e.ini", "full.ini"};
+    const char *files[] = {"a.ini", "b.ini", "d.ini", "e.ini", "full.ini", "m.ini"};
     for (const char *name : files)
         remove(name);
     if (chdir("..") != 0 || rmdir(dir) != 0)
