@@ -36,7 +36,14 @@ roundtrip)
     run "$d" initocsv
     same "$d/valdra.csv" "$d.first" "sheet after the round trip"
     keys_per_section "$d/valdra.ini" | grep -v '^\[unitnames\] 0$' | grep -v ' 15$' |
-        while read -r line; do fail "section without its 15 keys: $line"; done ;;
+        while read -r line; do fail "section without its 15 keys: $line"; done
+    # A sheet that changes nothing leaves the file as it is, not even
+    # rewritten.
+    before=$(stat -c %i:%Y:%s "$d/valdra.ini")
+    sleep 1
+    run "$d" csvtoini
+    [ "$(stat -c %i:%Y:%s "$d/valdra.ini")" = "$before" ] || fail "an unchanged sheet rewrote valdra.ini"
+    only "$d" valdra.ini valdra.csv ;;
 longrows)
     # Rows of any length read whole: a full row of the widest values, and
     # rows whose extra fields run to thousands of bytes, which are ignored.

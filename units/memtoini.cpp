@@ -18,6 +18,7 @@ static char savedBytes[iniSavedMaxBytes + 1];   // the work copy as the library 
 static const char *work;                 // the work copy's file name
 static int tailEnd;                      // the list's end in the file as it was
 static const char *why;                  // what went wrong, for the message
+static bool touched;                     // the update sets or removes an entry
 
 // The value that column col of row unit has in the INI file; the canhit mask
 // is computed wide and clamped, so that any values a sheet holds give a
@@ -171,8 +172,10 @@ static int listEnd()
 static void setEntry(const char *section, const char *key, const char *value)
 {
     const char *was = meaningValue(section, key);
-    if (!was || strcmp(was, value) != 0)
+    if (!was || strcmp(was, value) != 0) {
         set_config_string(section, key, value);
+        touched = true;
+    }
 }
 
 static void setUnits()
@@ -191,6 +194,7 @@ static void setUnits()
         char key[unitKeySize];
         unitKey(key, n);
         set_config_string(listSection, key, nullptr);
+        touched = true;
     }
 }
 
@@ -337,6 +341,8 @@ static Problem writeUnits()
     if (Problem p = separateSections(); p != problemCount)
         return p;
     setUnits();
+    if (!touched)
+        return problemCount;   // the file holds the sheet's units already
     if (!saveWorkCopy())
         return iniSaveFailed;
     // Compare the copy as the next load reads it: what only the loaded copy
@@ -409,6 +415,8 @@ void MemToIni()
         set_config_file(work);   // nothing unsaved is left for the shutdown
         discardWorkCopy();
         failRun(p, 0, detailOf(p));
+    } else if (!touched) {
+        discardWorkCopy();
     } else if (const char *w; WorkResult r = commitWorkCopy(&w)) {
         failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, w);
     }
