@@ -87,10 +87,9 @@ refusals)
     # where and why; each entry is a sheet's text and the message's middle.
     d=$(scratch)
     cp "$here/cases/update/valdra.ini" "$d/"
-    good=$(row Good 1)
-    bad_utf16=$(printf '\377\376N\000a')
+    long=$(printf 'L%.0s' $(seq 252))é
     while IFS='|' read -r text want; do
-        printf "$text" | sed "s/^HEADER/$header/" >"$d/valdra.csv"
+        printf "$text" | sed "s/HEADER/$header/; s/LONGNAME/$long/" >"$d/valdra.csv"
         run "$d" csvtoini
         expect_status 1 "sheet $text"
         [ "$message" = "csvtoini: valdra.csv$want; valdra.ini not changed" ] ||
@@ -110,6 +109,25 @@ Tech,Move\nGood,1,2\n| line 1: the header has no column "Name"
 HEADERcost\nGood,1\n| line 1: the header has the column "Cost" twice
 Tank,1,2,3\n| line 1: not a header: it names none of the columns Name, Move, ... Tech
 \n\nHEADER\n| line 1: not a header: it names none of the columns Name, Move, ... Tech
+HEADER\nGood,1\nBad,1.700\n| line 3: Move is "1.700", not a whole number
+HEADER\nBad,1,"1,700"\n| line 2: Cost is "1,700", not a whole number
+HEADER\nBad,1,2,3.9\n| line 2: R Min is "3.9", not a whole number
+HEADER\nBad,12abc\n| line 2: Move is "12abc", not a whole number
+HEADER\nBad,abc\n| line 2: Move is "abc", not a whole number
+HEADER\nBad,$700\n| line 2: Move is "$700", not a whole number
+HEADER\nBad,50%%\n| line 2: Move is "50%", not a whole number
+HEADER\nBad,0x1F\n| line 2: Move is "0x1F", not a whole number
+HEADER\nBad,- 1\n| line 2: Move is "- 1", not a whole number
+HEADER\nBad,99999999999\n| line 2: Move is "99999999999", beyond -2147483648 to 2147483647
+HEADER\nBad,-2147483649\n| line 2: Move is "-2147483649", beyond -2147483648 to 2147483647
+HEADER\nBad,1,2,3,4,2\n| line 2: H Land is "2", not 0 or 1
+HEADER\nBad,1,2,3,4,0,-1\n| line 2: H Air is "-1", not 0 or 1
+HEADER\nTank,1\nJeep,2\ntank,2\n| line 4: "tank" names the section of line 2 ("Tank"), but with other values
+HEADER\nTank,1\nTank,1\nTank,3\n| line 4: "Tank" names the section of line 2 ("Tank"), but with other values
+HEADER\nUnitNames,1\n| line 2: the name "UnitNames" is that of the list of units, [unitnames]
+HEADER\nLONGNAME,1\n| line 2: the name "LLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLL..." is longer than 253 bytes, which the library cannot look up
+\357\273\277HEADER\nK\303\244fer,1,,,,,,,,,,,,,,,,,note \226\n| line 2: a byte here is not UTF-8, though the sheet begins as UTF-8
+Name;Move;Cost\nGood;1;2\n| line 1: the header has no column "R Min"
 \377\376N\000a|: begins as UTF-16 but is not valid UTF-16
 \376\377\000N\334\000|: begins as UTF-16 but is not valid UTF-16
 EOT
@@ -118,12 +136,13 @@ EOT
     [ "$message" = "csvtoini: valdra.csv: is larger than 4 MiB; valdra.ini not changed" ] ||
         fail "a sheet too large: $message" ;;
 capacity)
-    # Only 100 units fit; long names are cut on a character boundary.
+    # Only 100 units fit; names are kept whole up to the 253 bytes by which
+    # the library can still look a section up.
     d=$(scratch)
     units 150 >"$d/valdra.ini"
-    long=$(printf 'L%.0s' $(seq 70))
-    utf=$(printf 'a%.0s' $(seq 58))é
-    { echo "$header"; row "$long" 1; row "$utf" 2
+    long=$(printf 'L%.0s' $(seq 251))é
+    mid=$(printf 'a%.0s' $(seq 58))é$(printf 'b%.0s' $(seq 20))
+    { echo "$header"; row "$long" 1; row "$mid" 2
       for i in $(seq 2 149); do row "R$i" 3; done; } >"$d/valdra.csv"
     run "$d" csvtoini
     expect_status 0 "150 rows"
@@ -131,10 +150,39 @@ capacity)
     grep -q '^unit99 = R99' "$d/valdra.ini" || fail "unit99 is not R99"
     grep -q $'^unit100 = U100\r\\?$' "$d/valdra.ini" || fail "a 101st unit was written"
     run "$d" initocsv
-    { echo "$header"; row "${long:0:59}" 1; row "$(printf 'a%.0s' $(seq 58))" 2
+    { printf '\357\273\277%s\n' "$header"; row "$long" 1; row "$mid" 2
       for i in $(seq 2 99); do row "R$i" 3; done; } | tr -d '\r' >"$d.want"
     eol "$d.want"
     same "$d/valdra.csv" "$d.want" "sheet of 150 rows" ;;
+separators)
+    # The separator is whichever of comma, semicolon and tab splits the
+    # header into every caption, quotes respected, whatever a caption of
+    # another column holds.
+    d=$(scratch)
+    cp "$here/cases/update/valdra.ini" "$d/"
+    { echo "$header"; row Tank 4; } >"$d/valdra.csv"
+    run "$d" csvtoini
+    cp "$d/valdra.ini" "$d.want"
+    semi=$(echo "$header" | tr , ';')
+    tab=$(echo "$header" | tr , '\t')
+    quoted=$(echo "$header" | sed 's/\([^,]*\),/"\1";/g')
+    while IFS='|' read -r head sep; do
+        cp "$here/cases/update/valdra.ini" "$d/"
+        lead=""
+        case $head in '"a,b,c"'* | '"Notes, misc";N'*) lead="a note$sep" ;; esac
+        { printf '%s\n' "$head"; printf '%s' "$lead"; row Tank 4 | tr , "$sep"; } >"$d/valdra.csv"
+        run "$d" csvtoini
+        expect_status 0 "the header $head"
+        same "$d/valdra.ini" "$d.want" "valdra.ini from the header $head"
+    done <<EOT
+$semi"Notes, misc";|;
+$semi Notes, misc|;
+"Notes, misc";$semi|;
+$quoted"Notes, misc"|;
+$tab"Notes, misc"	|	
+"a,b,c"	$tab|	
+EOT
+    ;;
 limits)
     # 100 full units behind 2,000 other sections are updated, every value
     # changed, in bounded time; a file past the limits of lines or sections

@@ -104,7 +104,19 @@ group)
     expect_status 0 "csvtoini as a member of the file's group"
     [ "$(stat -c %g:%a "$d/valdra.ini")" = 100:664 ] || fail "valdra.ini is now $(stat -c %g:%a "$d/valdra.ini")"
     run "$d" initocsv
-    [ "$(stat -c %g:%a "$d/valdra.csv")" = 100:640 ] || fail "valdra.csv is now $(stat -c %g:%a "$d/valdra.csv")" ;;
+    [ "$(stat -c %g:%a "$d/valdra.csv")" = 100:640 ] || fail "valdra.csv is now $(stat -c %g:%a "$d/valdra.csv")"
+    # Someone outside the group, in a folder of their own, cannot keep the
+    # group: the run is refused and says so, and the file stays shared.
+    sed -i 's/^Tank,6,750,/Tank,7,750,/' "$d/valdra.csv"
+    chmod 666 "$d/valdra.csv"
+    cp "$d/valdra.ini" "$d.ini"
+    with=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    run "$d" csvtoini
+    expect_status 1 "csvtoini outside the file's group"
+    said "valdra.ini: cannot be updated: its group $(getent group 100 | cut -d: -f1) cannot be kept: you are not in that group"
+    same "$d/valdra.ini" "$d.ini"
+    [ "$(stat -c %g:%a "$d/valdra.ini")" = 100:664 ] || fail "valdra.ini is now $(stat -c %g:%a "$d/valdra.ini")"
+    only "$d" valdra.ini valdra.csv ;;
 concurrent)
     # Two runs through two links to one file: each run's units survive,
     # whichever comes second.

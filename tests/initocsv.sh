@@ -32,19 +32,36 @@ capacity)
         same "$d/valdra.csv" "$d.want" "sheet of $n listed units"
     done ;;
 longname)
-    # Names longer than the table holds are cut, never inside a character,
-    # and the values still come from the section of the full name.
+    # Names are written whole up to the 253 bytes by which the library can
+    # look a section up; a longer listed name would lose its unit's values,
+    # so it is refused, naming the unit, and the old sheet stays.
     d=$(scratch)
-    long=$(printf 'L%.0s' $(seq 70))
+    long=$(printf 'L%.0s' $(seq 251))é
     utf=$(printf 'a%.0s' $(seq 58))é$(printf 'b%.0s' $(seq 20))
     printf '[unitnames]\nunit0=%s\nunit1=%s\n\n[%s]\nmove=7\n\n[%s]\nmove=8\n' \
         "$long" "$utf" "$long" "$utf" >"$d/valdra.ini"
     run "$d" initocsv
     expect_status 0 "long names"
-    printf '%s\n%s,7,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n%s,8,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n' \
-        "$header" "${long:0:59}" "$(printf 'a%.0s' $(seq 58))" >"$d.want"
+    printf '\357\273\277%s\n%s,7,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n%s,8,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,\n' \
+        "$header" "$long" "$utf" >"$d.want"
     eol "$d.want"
-    same "$d/valdra.csv" "$d.want" "sheet with long names" ;;
+    same "$d/valdra.csv" "$d.want" "sheet with long names"
+    cp "$d/valdra.csv" "$d.csv"
+    printf '[unitnames]\nunit0=Tank\nunit1=%s\n' "L$long" >"$d/valdra.ini"
+    run "$d" initocsv
+    expect_status 1 "a name of 254 bytes"
+    [ "$message" = "initocsv: valdra.ini: the name of unit1, \"$(printf 'L%.0s' $(seq 40))...\", is longer than 253 bytes, which the library cannot look up; valdra.csv not changed" ] ||
+        fail "a name of 254 bytes: $message"
+    same "$d/valdra.csv" "$d.csv" ;;
+numbers)
+    # Numbers read as the 32-bit game reads them, on every platform: the
+    # text converted as strtol converts on a 32-bit long, which saturates.
+    d=$(scratch)
+    printf '[unitnames]\nunit0=Big\n[Big]\nmove=0xFFFFFFFF\nprice=4294967297\nrangemin=-4294967297\nrangemax=010\ncanhit=99999999999999999999\nattack0=0x10\nattack1=12abc\nattack2=\nresist0=-0x80000000\n' >"$d/valdra.ini"
+    run "$d" initocsv
+    printf '%s\nBig,2147483647,2147483647,-2147483648,8,1,1,1,16,12,0,-2147483648,0,0,1,1,1,2,\n' "$header" >"$d.want"
+    eol "$d.want"
+    same "$d/valdra.csv" "$d.want" "sheet of numbers beyond 32 bits" ;;
 unwritable)
     # A sheet that cannot be written is a failure, whatever the cause.
     d=$(scratch)

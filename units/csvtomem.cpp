@@ -7,12 +7,14 @@
 #include <allegro.h>
 #include <ctype.h>
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 
 static char sheetBytes[sheetMaxBytes];   // the sheet as it is on disk
 static char sheetText[sheetTextSize + 1]; // the sheet as UTF-8, room for a NUL
 static size_t textLen;                   // bytes of sheetText in use
+static int rowLine[maxUnits];            // the sheet's line of each unit's row
 
 // Windows-1252's characters for the bytes 0x80 to 0x9F; the five bytes it
 // leaves undefined stand for the control characters of the same number.
@@ -85,7 +87,8 @@ static bool decodeSheet(size_t n)
 {
     const unsigned char *p = (const unsigned char *)sheetBytes;
     textLen = 0;
-    if (n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+    bool bom = n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0;
+    if (bom) {
         p += 3;
         n -= 3;
     } else if (n >= 2 && (memcmp(p, "\xFF\xFE", 2) == 0 || memcmp(p, "\xFE\xFF", 2) == 0)) {
@@ -99,6 +102,10 @@ static bool decodeSheet(size_t n)
     size_t good = 0;
     while (good < n && (good += validUtf8((const char *)p + good, n - good)) < n && p[good] == 0)
         good++;
+    if (good < n && bom) {
+        failRun(sheetNotUtf8, lineOf((const char *)p, good));
+        return false;
+    }
     if (good < n)
         fromCp1252(p, n);
     else {
@@ -196,8 +203,8 @@ static void trim(char **start, char **stop)
         --*stop;
 }
 
-// Stage 3: the header. Its separator is ',' if it has a comma outside quotes,
-// else ';', else a tab; then the column of Name and of each caption is found.
+// Stage 3: the header. Its separator is whichever of ',', ';' and a tab
+// splits it into Name and every caption; then each column's field is known.
 
 const int nameColumn = statCount;     // columnAt's entry for Name
 static long columnAt[statCount + 1];  // the field index of each column
@@ -216,88 +223,129 @@ static const char *captionOf(int col)
     return col == nameColumn ? "Name" : statName[col].caption;
 }
 
-// The number of fields in the first line when split at separator s.
-static long headerFields(char s)
+// The column that the header field [start, stop) names, -1 for none. The
+// field is compared trimmed and unquoted, and left as it is.
+static int captionColumn(const char *start, const char *stop)
 {
-    startText(s);
-    long n = 1;
-    const char *a, *b;
-    for (Delim d; (d = nextField(&a, &b)) == endField;)
-        n++;
-    return n;
-}
-
-// The column that the header field [start, stop) names, -1 for none.
-static int captionColumn(char *start, char *stop)
-{
-    stop = unquote(start, stop);
-    trim(&start, &stop);
-    if (stop - start >= 2 && *start == '"' && stop[-1] == '"') {
-        start++;
-        stop--;
+    char field[32];
+    if (stop - start >= (long)sizeof field)
+        return -1;
+    memcpy(field, start, stop - start);
+    char *a = field, *b = unquote(field, field + (stop - start));
+    trim(&a, &b);
+    if (b - a >= 2 && *a == '"' && b[-1] == '"') {
+        a++;
+        b--;
     }
-    size_t len = stop - start;
+    size_t len = b - a;
     for (int col = 0; col <= nameColumn; col++)
-        if (strlen(captionOf(col)) == len && strncasecmp(start, captionOf(col), len) == 0)
+        if (strlen(captionOf(col)) == len && strncasecmp(a, captionOf(col), len) == 0)
             return col;
     return -1;
 }
 
-// Find the separator and every column in the header; false, the run failed,
-// if a column is missing or doubled or the line is no header at all.
-static bool readHeader()
+// Split the header at separator s, setting columnAt; the number of columns
+// found, *twice the first found twice (-1: none), -1 for a quote that is
+// never closed.
+static int mapHeader(char s, int *twice)
 {
-    startText(headerFields(',') >= 2 ? ',' : headerFields(';') >= 2 ? ';' : '\t');
+    startText(s);
     for (long &at : columnAt)
         at = -1;
     int found = 0;
+    *twice = -1;
     Delim d = endField;
     for (long i = 0; d == endField; i++) {
         const char *a, *b;
         d = nextField(&a, &b);
-        int col = d == openQuote ? -1 : captionColumn((char *)a, (char *)b);
-        if (col < 0)
-            continue;
-        if (columnAt[col] >= 0) {
-            failRun(sheetTwoColumns, 1, captionOf(col));
-            return false;
-        }
-        columnAt[col] = i;
-        found++;
+        int col = d == openQuote ? -1 : captionColumn(a, b);
+        if (col >= 0 && columnAt[col] >= 0 && *twice < 0)
+            *twice = col;
+        else if (col >= 0 && columnAt[col] < 0)
+            columnAt[col] = i, found++;
     }
-    if (d == openQuote) {
+    return d == openQuote ? -1 : found;
+}
+
+// Find the separator and every column in the header; false, the run failed,
+// if no separator gives every column once, and then the message names what
+// is wrong under the separator that finds the most.
+static bool readHeader()
+{
+    const char seps[] = {',', ';', '\t'};
+    char best = ',';
+    int most = -2, twice;
+    for (char s : seps) {
+        int found = mapHeader(s, &twice);
+        if (found == statCount + 1 && twice < 0)
+            return true;
+        if (found > most)
+            most = found, best = s;
+    }
+    int found = mapHeader(best, &twice);
+    if (found < 0)
         failRun(sheetOpenQuote, 1);
-        return false;
-    }
-    if (found == 0) {
+    else if (found == 0)
         failRun(sheetNoHeader, 1);
-        return false;
-    }
-    // Name first, then the captions in their order.
-    for (int i = 0; i <= statCount; i++)
-        if (int col = (nameColumn + i) % (statCount + 1); columnAt[col] < 0) {
-            failRun(sheetNoColumn, 1, captionOf(col));
-            return false;
-        }
-    return true;
+    else if (twice >= 0)
+        failRun(sheetTwoColumns, 1, captionOf(twice));
+    else
+        // Name first, then the captions in their order.
+        for (int i = 0; i <= statCount; i++)
+            if (int col = (nameColumn + i) % (statCount + 1); columnAt[col] < 0) {
+                failRun(sheetNoColumn, 1, captionOf(col));
+                break;
+            }
+    return false;
 }
 
 // Stage 4: rows.
 
-// Convert [p, end) as atoi does (blanks, a sign, then digits up to the first
-// other byte; no digits give 0), clamped to the range of int.
-static int toInt(const char *p, const char *end)
+// The value of the cell [p, end) in *v: blanks, an optional sign, decimal
+// digits, blanks. valueOk, or what else the cell holds.
+enum Value { valueOk, valueNotWhole, valueOutOfRange };
+static Value wholeNumber(const char *p, const char *end, int *v)
 {
-    while (p < end && isspace((unsigned char)*p))
+    while (p < end && (*p == ' ' || *p == '\t'))
         p++;
+    while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
+        end--;
     bool negative = p < end && *p == '-';
     if (p < end && (*p == '-' || *p == '+'))
         p++;
-    long long v = 0;
-    for (; p < end && isdigit((unsigned char)*p); p++)
-        if (v <= INT_MAX + 1LL)   // stays in range; only clamping follows
-            v = v * 10 + (*p - '0');
-    return clampInt(negative ? -v : v);
+    if (p == end)
+        return valueNotWhole;
+    long long n = 0;
+    for (; p < end; p++) {
+        if (*p < '0' || *p > '9')
+            return valueNotWhole;
+        if (n <= INT_MAX + 1LL)   // past that only the range matters
+            n = n * 10 + (*p - '0');
+    }
+    n = negative ? -n : n;
+    if (n < INT_MIN || n > INT_MAX)
+        return valueOutOfRange;
+    *v = (int)n;
+    return valueOk;
+}
+
+// Take the cell [start, stop), unquoted, of value column col into values;
+// false, the run failed naming the cell, if it is not a value of that column.
+static bool readValue(int *values, int col, const char *start, const char *stop, int line)
+{
+    static char cell[160];
+    int v = 0;
+    Value r = wholeNumber(start, stop, &v);
+    bool flag = col == colHitLand || col == colHitAir || col == colHitSea;
+    if (r == valueOk && (!flag || v == 0 || v == 1)) {
+        values[col] = v;
+        return true;
+    }
+    int shown = stop - start < 100 ? (int)(stop - start) : 100;
+    snprintf(cell, sizeof cell, "%s is \"%.*s%s\"", statName[col].caption, shown, start,
+             shown < stop - start ? "..." : "");
+    failRun(r == valueNotWhole ? rowNotWhole : r == valueOutOfRange ? rowOutOfRange : rowNotFlag, line, cell);
+    return false;
 }
 
 // The column that field index i of a row holds, -1 for none.
@@ -319,7 +367,7 @@ static bool readRow()
     int at = lineNo;
     int *values = uStat[unitNum];
     char *name = nullptr, *nameEnd = nullptr;
-    bool filled = false, nul = false;
+    bool filled = false, nul = false, bad = false;
     long fields = 0;
     for (Delim d = endField; d == endField; fields++) {
         const char *a, *b;
@@ -338,8 +386,8 @@ static bool readRow()
         if (col == nameColumn) {
             name = start;
             nameEnd = stop;
-        } else if (s < e) {
-            values[col] = toInt(s, e);
+        } else if (s < e && !bad && !nul) {
+            bad = !readValue(values, col, start, stop, at);
         }
     }
     bool more = cursor < sheetText + textLen;
@@ -351,6 +399,8 @@ static bool readRow()
         failRun(rowNul, at);
         return false;
     }
+    if (bad)
+        return false;
     char *s = name, *e = nameEnd;
     if (name)
         trim(&s, &e);
@@ -368,8 +418,33 @@ static bool readRow()
         failRun(nameNoHeader, at, name);
         return false;
     }
+    if (nameEnd - name > nameMaxBytes) {
+        failRun(nameTooLong, at, shortName(name));
+        return false;
+    }
+    if (ustricmp(name, listSection) == 0) {
+        failRun(nameIsList, at, name);
+        return false;
+    }
+    rowLine[unitNum] = at;
     storeName(unitNum++, name, nameEnd - name);
     return more;
+}
+
+// Rows whose names the library takes for one section must hold the same
+// values, or one row's would be lost; false, the run failed, if not.
+static bool sameSectionsAgree()
+{
+    for (int v = 1; v < unitNum; v++)
+        for (int u = 0; u < v; u++)
+            if (ustricmp(unitName[u], unitName[v]) == 0 && memcmp(uStat[u], uStat[v], sizeof uStat[u]) != 0) {
+                static char detail[2 * nameSize + 64];
+                snprintf(detail, sizeof detail, "\"%.253s\" names the section of line %d (\"%.253s\")",
+                         unitName[v], rowLine[u], unitName[u]);
+                failRun(rowSameSection, rowLine[v], detail);
+                return false;
+            }
+    return true;
 }
 
 // True if the text holds nothing but blanks and line ends.
@@ -397,6 +472,8 @@ void csvToMem()
         return;
     while (unitNum < maxUnits && readRow()) {
     }
+    if (!runFailed)
+        sameSectionsAgree();
     // Half a sheet would update half the units: take none.
     if (runFailed)
         unitNum = 0;

@@ -3,6 +3,8 @@
 #include "units.h"
 
 #include <allegro.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 // Split the canhit mask of row unit into its three columns by comparisons,
@@ -19,13 +21,23 @@ static void decodeCanhit(int unit, int mask)
     row[colHitLand] = mask > 0;
 }
 
+// The value of key in section as the game reads it: the library's text,
+// converted as strtol converts on the game's 32-bit long, which saturates;
+// fallback where the entry is missing or empty. (The library's own
+// get_config_int converts with the platform's long.)
+static int gameInt(const char *section, const char *key, int fallback)
+{
+    const char *text = get_config_string(section, key, nullptr);
+    return text ? clampInt(strtoll(text, nullptr, 0)) : fallback;
+}
+
 // Read row unit from the section named section, defaults for missing keys.
 static void readUnit(int unit, const char *section)
 {
     for (int col = 0; col < statCount; col++) {
         if (!statName[col].key)
             continue;
-        int v = get_config_int(section, statName[col].key, statName[col].fallback);
+        int v = gameInt(section, statName[col].key, statName[col].fallback);
         if (col == colHitLand)
             decodeCanhit(unit, v);
         else
@@ -37,11 +49,18 @@ void iniToMem()
 {
     // A missing file is an empty list; one that is there but cannot be read
     // fails the run, so that the sheet is not replaced by an empty one.
-    char probe[1];
+    // A byte-order mark or UTF-16 hides the list from the library, and the
+    // sheet would lose every unit.
+    char start[4];
     size_t n;
     const char *why;
-    if (readWholeFile(iniFile, probe, sizeof probe, &n, &why) == fileFailed) {
+    FileRead r = readWholeFile(iniFile, start, sizeof start, &n, &why);
+    if (r == fileFailed) {
         failRun(iniUnreadable, 0, why);
+        return;
+    }
+    if (const char *e = r != fileMissing ? iniEncodingProblem(start, n) : nullptr) {
+        failRun(iniEncoding, 0, e);
         return;
     }
     set_config_file(iniFile);
@@ -52,7 +71,15 @@ void iniToMem()
         const char *name = get_config_string(listSection, key, "");
         if (!*name)
             break;
-        // The table may keep the name cut; the section is the full name's.
+        // The library finds no section by a longer name: the game reads
+        // such a unit as all defaults, and the sheet would rename it.
+        if (strlen(name) > (size_t)nameMaxBytes) {
+            static char unit[unitKeySize + 80];
+            snprintf(unit, sizeof unit, "the name of %s, \"%s\",", key, shortName(name));
+            failRun(iniNameTooLong, 0, unit);
+            unitNum = 0;
+            return;
+        }
         readUnit(unitNum, name);
         storeName(unitNum, name, strlen(name));
     }

@@ -355,15 +355,6 @@ static Problem writeUnits()
     return compareMeaning(savedBytes, len);
 }
 
-// The line of the INI file that byte offset at is on.
-static int lineOf(size_t at)
-{
-    int line = 1;
-    for (size_t i = 0; i < at; i++)
-        line += iniBytes[i] == '\n' || (iniBytes[i] == '\r' && iniBytes[i + 1] != '\n');
-    return line;
-}
-
 // Start the update: a work copy of the INI file, which must be UTF-8 for the
 // library to keep it, and its meaning taken; false, the run failed, if not.
 static bool beginUpdate()
@@ -372,6 +363,11 @@ static bool beginUpdate()
     work = openWorkCopy(iniFile, iniBytes, sizeof iniBytes, &iniLen, &why);
     if (!work) {
         failRun(iniNoCopy, 0, why);
+        return false;
+    }
+    if (const char *e = iniEncodingProblem(iniBytes, iniLen)) {
+        discardWorkCopy();
+        failRun(iniEncoding, 0, e);
         return false;
     }
     size_t good = validUtf8(iniBytes, iniLen);
@@ -390,7 +386,7 @@ static bool beginUpdate()
         if (limit)
             failRun(iniTooLarge, 0, limit);
         else
-            failRun(iniNotUtf8, lineOf(good));
+            failRun(iniNotUtf8, lineOf(iniBytes, good));
         return false;
     }
     tailEnd = listEnd();

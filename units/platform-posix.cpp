@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -130,22 +131,37 @@ static bool readTarget(char *bytes, size_t cap, size_t *len, const char **why)
 }
 
 // Give the new work file fd the target's mode and group, and its owner
-// where we may; a new target gets the mode a new file gets.
-static bool copyAccess(int fd)
+// where we may; a new target gets the mode a new file gets. False with
+// *why if the group cannot be kept: those who share the file through it
+// would lose it.
+static bool copyAccess(int fd, const char **why)
 {
     if (held < 0) {
         mode_t mask = umask(0);
         umask(mask);
-        return fchmod(fd, 0666 & ~mask) == 0;
+        if (fchmod(fd, 0666 & ~mask) == 0)
+            return true;
+        *why = ioError(errno);
+        return false;
     }
     // Anyone may give the file a group they belong to; only root can give it
     // to another owner. The mode comes last: a change of owner clears the
     // set-id bits.
-    if (fchown(fd, (uid_t)-1, copied.st_gid) != 0 && geteuid() == 0)
+    struct stat now;
+    if (fchown(fd, (uid_t)-1, copied.st_gid) != 0 && (fstat(fd, &now) != 0 || now.st_gid != copied.st_gid)) {
+        static char text[128];
+        const struct group *g = getgrgid(copied.st_gid);
+        if (g)
+            snprintf(text, sizeof text, "its group %s cannot be kept: you are not in that group", g->gr_name);
+        else
+            snprintf(text, sizeof text, "its group %u cannot be kept: you are not in that group", (unsigned)copied.st_gid);
+        *why = text;
         return false;
-    if (geteuid() == 0 && fchown(fd, copied.st_uid, (gid_t)-1) != 0)
-        return false;
-    return fchmod(fd, copied.st_mode & 07777) == 0;
+    }
+    bool ok = (geteuid() != 0 || fchown(fd, copied.st_uid, (gid_t)-1) == 0) && fchmod(fd, copied.st_mode & 07777) == 0;
+    if (!ok)
+        *why = ioError(errno);
+    return ok;
 }
 
 // Split path into its folder, "." for none, and its last name.
@@ -196,9 +212,7 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
         } else if (int fd = mkstemps(work, sizeof workCopyEnd - 1); fd < 0) {
             *why = ioError(errno);
         } else {
-            bool ok = copyAccess(fd);
-            if (!ok)
-                *why = ioError(errno);
+            bool ok = copyAccess(fd, why);
             if ((close(fd) != 0) | !ok)
                 unlink(work);
             else

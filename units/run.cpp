@@ -22,17 +22,25 @@ static constexpr struct {
     {sheetUnreadable, csvFile, "cannot be read: %s"},
     {sheetTooLarge, csvFile, "is larger than 4 MiB"},
     {sheetBadUtf16, csvFile, "begins as UTF-16 but is not valid UTF-16"},
+    {sheetNotUtf8, csvFile, "a byte here is not UTF-8, though the sheet begins as UTF-8"},
     {sheetNoHeader, csvFile, "not a header: it names none of the columns Name, Move, ... Tech"},
     {sheetNoColumn, csvFile, "the header has no column \"%s\""},
     {sheetTwoColumns, csvFile, "the header has the column \"%s\" twice"},
     {sheetOpenQuote, csvFile, "a quoted field begins here and is never closed"},
     {rowNul, csvFile, "the row holds a NUL byte"},
     {rowNoName, csvFile, "empty name, but the row holds values"},
+    {rowNotWhole, csvFile, "%s, not a whole number"},
+    {rowOutOfRange, csvFile, "%s, beyond -2147483648 to 2147483647"},
+    {rowNotFlag, csvFile, "%s, not 0 or 1"},
+    {rowSameSection, csvFile, "%s, but with other values"},
     {nameBlankEnd, csvFile, "the name \"%s\" begins or ends with a blank"},
     {nameNoHeader, csvFile, "the name \"%s\" cannot be a section header: it holds a blank, "
                             "'=', '#' or ']', or begins with '['"},
+    {nameTooLong, csvFile, "the name \"%s\" is longer than 253 bytes, which the library cannot look up"},
+    {nameIsList, csvFile, "the name \"%s\" is that of the list of units, [unitnames]"},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
     {iniTooLarge, iniFile, "it has more than %s, the most csvtoini updates in a few seconds"},
+    {iniEncoding, iniFile, "%s; save it as UTF-8 without a byte-order mark"},
     {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
@@ -40,6 +48,7 @@ static constexpr struct {
     {iniChanged, iniFile, "was changed by another program while csvtoini ran"},
     {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
     {iniUnreadable, iniFile, "cannot be read: %s"},
+    {iniNameTooLong, iniFile, "%s is longer than 253 bytes, which the library cannot look up"},
     {sheetNotWritten, csvFile, "cannot be written: %s"},
 };
 
@@ -52,6 +61,7 @@ constexpr bool inProblemOrder()
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
 static_assert(sheetMaxBytes == 4u << 20, "the message of sheetTooLarge says 4 MiB");
+static_assert(nameMaxBytes == 253, "the messages of nameTooLong and iniNameTooLong say 253");
 
 const char *ioError(int e)
 {

@@ -20,15 +20,26 @@ static_assert(unitKeySize >= sizeof "unit-2147483648", "room for any row");
 
 void storeName(int unit, const char *name, size_t len)
 {
-    if (len > nameSize - 1) {
-        len = nameSize - 1;
-        // A byte 10xxxxxx continues a character that began at most three
-        // bytes before it; a longer run is not UTF-8 and is cut anywhere.
-        for (int back = 0; back < 3 && ((unsigned char)name[len] & 0xC0) == 0x80; back++)
-            len--;
-    }
     memcpy(unitName[unit], name, len);
     unitName[unit][len] = '\0';
+}
+
+int lineOf(const char *text, size_t at)
+{
+    int line = 1;
+    for (size_t i = 0; i < at; i++)
+        line += text[i] == '\n' || (text[i] == '\r' && text[i + 1] != '\n');
+    return line;
+}
+
+const char *iniEncodingProblem(const char *p, size_t n)
+{
+    if (n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0)
+        return "it begins with a UTF-8 byte-order mark, which hides its first section";
+    // UTF-16 has a mark, or holds a NUL in one of its first two bytes.
+    if (n >= 2 && (memcmp(p, "\xFF\xFE", 2) == 0 || memcmp(p, "\xFE\xFF", 2) == 0 || !p[0] || !p[1]))
+        return "it is UTF-16, which the library cannot read";
+    return nullptr;
 }
 
 int clampInt(long long v)
@@ -102,4 +113,14 @@ bool isWorkCopyOf(const char *name, const char *base)
             return strcmp(tag + workCopyTag, workCopyEnd) == 0;
         }
     return false;
+}
+
+const char *shortName(const char *name)
+{
+    static char shown[64];
+    size_t len = strlen(name);
+    if (len <= 40)
+        return name;
+    snprintf(shown, sizeof shown, "%.*s...", (int)validUtf8(name, 40), name);
+    return shown;
 }

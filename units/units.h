@@ -7,7 +7,10 @@
 
 const int maxUnits = 100;              // rows of the unit table
 const int statCount = 17;              // values per unit, one per column
-const int nameSize = 60;               // bytes per name, its NUL included
+// The longest name the library can look a section up by: it builds
+// "[name]" in 256 bytes, its NUL included.
+const int nameMaxBytes = 253;
+const int nameSize = nameMaxBytes + 1; // bytes per name, its NUL included
 const int iniKeyCount = 15;            // keys per unit section in the INI file
 const int unitKeySize = 16;            // "unit" and a decimal int, NUL included
 const size_t sheetMaxBytes = 4u << 20; // the largest sheet csvtoini reads
@@ -83,9 +86,18 @@ extern int uStat[maxUnits][statCount];      // row i's values, by column
 extern bool runFailed;                      // the run failed and said why
 extern const char *programName;             // "initocsv" or "csvtoini"
 
-// Store name into unitName[unit], cut to fit without splitting a UTF-8
-// character; len is the name's length in bytes.
+// Store name, len bytes and at most nameMaxBytes, into unitName[unit].
 void storeName(int unit, const char *name, size_t len);
+
+// name as a message shows it: its first 40 bytes or so and "...", if longer.
+const char *shortName(const char *name);
+
+// The line that byte offset at of text is on, lines ending in LF, CR LF or CR.
+int lineOf(const char *text, size_t at);
+
+// What is wrong with the encoding of an INI file that begins with the n
+// bytes at p (a byte-order mark, or UTF-16), for a message; null if nothing.
+const char *iniEncodingProblem(const char *p, size_t n);
 
 // v clamped to the range of int.
 int clampInt(long long v);
@@ -105,12 +117,13 @@ size_t validUtf8(const char *p, size_t n);
 // The ways a run can fail; each has its message in one table.
 enum Problem {
     libraryStart,
-    sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNoHeader,
+    sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
-    nameBlankEnd, nameNoHeader,
-    iniNoCopy, iniTooLarge, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
+    rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection,
+    nameBlankEnd, nameNoHeader, nameTooLong, nameIsList,
+    iniNoCopy, iniTooLarge, iniEncoding, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
     iniChanged, iniNoReplace,
-    iniUnreadable, sheetNotWritten,
+    iniUnreadable, iniNameTooLong, sheetNotWritten,
     problemCount
 };
 
