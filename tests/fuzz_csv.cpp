@@ -4,6 +4,7 @@
 // sheet writer and the reader unchanged.
 #include "units.h"
 
+#include <allegro.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,17 +34,25 @@ static void writeSheet(const uint8_t *data, size_t size)
         abort();
 }
 
-// Abort unless the table is within its bounds and every name is one that
-// the library keeps as a section header, in valid UTF-8.
+// Abort unless the table is within its bounds, every name is one that the
+// library keeps as a section header and can look up, in valid UTF-8, rows
+// of one section agree, and the can-hit columns hold 0 or 1.
 static void checkTable()
 {
     if (unitNum < 0 || unitNum > maxUnits || (runFailed && unitNum != 0))
         abort();
     for (int u = 0; u < unitNum; u++) {
         size_t len = strnlen(unitName[u], nameSize);
-        if (len == 0 || len == nameSize || validUtf8(unitName[u], len) != len ||
-            !keepableName(unitName[u]))
+        if (len == 0 || len > (size_t)nameMaxBytes || validUtf8(unitName[u], len) != len ||
+            !keepableName(unitName[u]) || ustricmp(unitName[u], listSection) == 0)
             abort();
+        const int hits[] = {colHitLand, colHitAir, colHitSea};
+        for (int col : hits)
+            if (uStat[u][col] != 0 && uStat[u][col] != 1)
+                abort();
+        for (int v = 0; v < u; v++)
+            if (ustricmp(unitName[u], unitName[v]) == 0 && memcmp(uStat[u], uStat[v], sizeof uStat[u]) != 0)
+                abort();
     }
 }
 
