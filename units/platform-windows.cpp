@@ -1,31 +1,42 @@
-// What the programs need of Windows: reading an input file whole, telling
-// the user (on standard error when it is connected, else in a message box),
-// and the work copy through which a writer replaces its file: written beside
-// the file and put in its place with ReplaceFileW, which keeps the file's
-// attributes and security, only once complete.
+// What the programs need of Windows: the turns that runs take at the two
+// files, reading an input file whole, telling the user (in the console, on
+// redirected standard error, or in a message box), and the work copy through
+// which a writer replaces its file: written beside the file and renamed over
+// it in one step once complete, so that the file's name always holds the old
+// bytes or the new ones, whole, whatever another program does meanwhile.
 #include "units.h"
 
 #include <allegro.h>
 #include <winalleg.h>
 #include <stdio.h>
 #include <string.h>
-#include <wctype.h>
+#include <wchar.h>
 
-const int sharedTries = 20;       // opens retried while another program holds the file
+const int sharedTries = 20;       // tries while another program holds a file
 const DWORD sharedWaitMs = 100;   // the pause between them
-const int nameSize16 = MAX_PATH;  // UTF-16 units of a file name
+const int pathSize = 32768;       // UTF-16 units of the longest path, "\\?\" included
+const int workNameSize = 64;      // the work copy's name, without a folder
 
-static wchar_t target[nameSize16];   // the file to replace
-static char work[MAX_PATH];          // the copy being written, as the library names it
-static wchar_t work16[nameSize16];
+static wchar_t scratch[pathSize];   // a path on its way to being full
+static wchar_t target[pathSize];    // the file to replace, a full "\\?\" path
+static wchar_t work16[pathSize];    // the work copy, a full "\\?\" path
+static char work[workNameSize];     // the work copy, beside the file, as the library names it
 static HANDLE held = INVALID_HANDLE_VALUE;   // target, open, or none if new
-static HANDLE turn;                          // this run's turn at target, while held
 static BY_HANDLE_FILE_INFORMATION copied;    // target as it was when its bytes were read
+static HANDLE turns[2];                      // this run's turns at valdra.ini and valdra.csv
 
-// The system's text for error e, without its line end.
+// Whether error e means that another program holds the file.
+static bool heldElsewhere(DWORD e)
+{
+    return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
+}
+
+// The text for error e, without its line end.
 static const char *errorText(DWORD e)
 {
     static char text[256];
+    if (heldElsewhere(e))
+        return "it is open in another program; close it there and run again";
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
                              0, text, sizeof text, nullptr);
     if (n == 0)
@@ -35,21 +46,36 @@ static const char *errorText(DWORD e)
     return text;
 }
 
-// path, UTF-8, as UTF-16 in out.
-static bool widen(const char *path, wchar_t out[nameSize16])
+// path, UTF-8 and relative to the current folder, as a full UTF-16 path in
+// out, "\\?\" in front, so that no length limit but the system's own applies.
+static bool fullPath(const char *path, wchar_t out[pathSize])
 {
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out, nameSize16) > 0;
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, out, pathSize) == 0)
+        return false;
+    DWORD n = GetFullPathNameW(out, pathSize - 8, scratch, nullptr);
+    if (n == 0 || n >= (DWORD)pathSize - 8)
+        return false;
+    // A share, \\server\share\..., becomes \\?\UNC\server\share\....
+    bool unc = scratch[0] == L'\\' && scratch[1] == L'\\';
+    if (scratch[0] == L'\\' && scratch[1] == L'\\' && scratch[2] == L'?')
+        wcscpy(out, scratch);
+    else
+        swprintf(out, pathSize, unc ? L"\\\\?\\UNC\\%ls" : L"\\\\?\\%ls", scratch + (unc ? 2 : 0));
+    return true;
 }
 
-// path, UTF-8 and relative to the current folder, as a full UTF-16 path in
-// out: ReplaceFileW wants one.
-static bool widenFull(const char *path, wchar_t out[nameSize16])
+// The start of the last name in the full path.
+static wchar_t *lastName(wchar_t *path)
 {
-    wchar_t name[nameSize16];
-    if (!widen(path, name))
-        return false;
-    DWORD n = GetFullPathNameW(name, nameSize16, out, nullptr);
-    return n > 0 && n < (DWORD)nameSize16;
+    wchar_t *slash = wcsrchr(path, L'\\');
+    return slash ? slash + 1 : path;
+}
+
+// Whether path names a folder.
+static bool isFolder(const wchar_t *path)
+{
+    DWORD a = GetFileAttributesW(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Open the existing file path, retrying a while when another program holds
@@ -58,7 +84,7 @@ static HANDLE openShared(const wchar_t *path, DWORD access, DWORD share)
 {
     for (int tries = 1;; tries++) {
         HANDLE h = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || tries == sharedTries)
+        if (h != INVALID_HANDLE_VALUE || !heldElsewhere(GetLastError()) || tries == sharedTries)
             return h;
         Sleep(sharedWaitMs);
     }
@@ -88,9 +114,14 @@ static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, const char
 
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why)
 {
-    wchar_t name[nameSize16];
-    if (!widen(path, name)) {
+    static wchar_t name[pathSize];
+    *len = 0;
+    if (!fullPath(path, name)) {
         *why = errorText(GetLastError());
+        return fileFailed;
+    }
+    if (isFolder(name)) {
+        *why = "it is not a regular file";
         return fileFailed;
     }
     HANDLE h = openShared(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
@@ -100,7 +131,6 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
         return missing(e) ? fileMissing : fileFailed;
     }
     FileRead r = fileFailed;
-    *len = 0;
     if (GetFileType(h) != FILE_TYPE_DISK)
         *why = "it is not a regular file";
     else
@@ -111,17 +141,84 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
 
 void tellUser(const char *msg)
 {
+    static wchar_t text[2048];
+    if (MultiByteToWideChar(CP_UTF8, 0, msg, -1, text, sizeof text / sizeof text[0]) == 0)
+        wcscpy(text, L"The conversion failed.\n");
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD n;
+    DWORD n, mode;
+    // A console shows UTF-16 as it is; a pipe or a file gets the UTF-8.
+    if (err && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode)) {
+        WriteConsoleW(err, text, (DWORD)wcslen(text), &n, nullptr);
+        return;
+    }
     if (err && err != INVALID_HANDLE_VALUE && GetFileType(err) != FILE_TYPE_UNKNOWN) {
         WriteFile(err, msg, (DWORD)strlen(msg), &n, nullptr);
         return;
     }
     // Started from Explorer: a GUI program has no console to write to.
-    wchar_t text[1024];
-    if (MultiByteToWideChar(CP_UTF8, 0, msg, -1, text, 1024) == 0)
-        wcscpy(text, L"The conversion failed.");
     MessageBoxW(nullptr, text, L"valdra units", MB_OK | MB_ICONERROR);
+}
+
+// The name of the turn at file: the identity of its folder (volume and file
+// index, the same through every spelling of the folder's path: drive
+// letters, case, short names, "..", shares) and the file's name in lower
+// case. Where the folder cannot be opened, its full path stands in.
+static bool turnName(const char *file, wchar_t name[MAX_PATH])
+{
+    static wchar_t path[pathSize];
+    if (!fullPath(file, path))
+        return false;
+    // The folder of a file at a drive's root is that root, "C:\".
+    wchar_t *base = lastName(path);
+    wmemmove(base + 1, base, wcslen(base) + 1);
+    CharLowerW(++base);
+    base[base[-2] == L':' ? -1 : -2] = L'\0';
+    HANDLE dir = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = dir != INVALID_HANDLE_VALUE && GetFileInformationByHandle(dir, &info);
+    if (dir != INVALID_HANDLE_VALUE)
+        CloseHandle(dir);
+    if (known)
+        swprintf(name, MAX_PATH, L"valdra-units-%08lx-%08lx%08lx-%.100ls", (unsigned long)info.dwVolumeSerialNumber,
+                 (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow, base);
+    else
+        // Object names take no '\\'; two paths that then look alike merely take turns.
+        swprintf(name, MAX_PATH, L"valdra-units-%.200ls-%.40ls", wcslen(path) > 200 ? path + wcslen(path) - 200 : path, base);
+    for (wchar_t *p = name; *p; p++)
+        if (*p == L'\\')
+            *p = L'_';
+    CharLowerW(name);
+    return true;
+}
+
+bool takeTurns(const char **why)
+{
+    // Always in this order, so that two runs never wait for each other.
+    const char *files[] = {iniFile, csvFile};
+    for (int i = 0; i < 2; i++) {
+        wchar_t name[MAX_PATH];
+        DWORD w = WAIT_FAILED;
+        if (turnName(files[i], name) && (turns[i] = CreateMutexW(nullptr, FALSE, name)))
+            w = WaitForSingleObject(turns[i], INFINITE);
+        // An abandoned turn is a run that died: the turn is ours.
+        if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+            *why = errorText(GetLastError());
+            endTurns();
+            return false;
+        }
+    }
+    return true;
+}
+
+void endTurns()
+{
+    for (HANDLE &t : turns)
+        if (t) {
+            ReleaseMutex(t);
+            CloseHandle(t);
+            t = nullptr;
+        }
 }
 
 // True if the open files a and b are one file, as it was when copied.
@@ -144,69 +241,78 @@ static bool targetNow(BY_HANDLE_FILE_INFORMATION *now)
     return ok;
 }
 
-// Release target, and let the next run have it.
 static void releaseTarget()
 {
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
     held = INVALID_HANDLE_VALUE;
-    if (turn) {
-        ReleaseMutex(turn);
-        CloseHandle(turn);
-        turn = nullptr;
-    }
 }
 
-// Wait for this run's turn at target: a mutex named after its full path, so
-// that runs on one file take turns even while a replace briefly leaves no
-// file at that path.
-static bool takeTurn(const char **why)
-{
-    // A name in the session's namespace, at most MAX_PATH long. Object names
-    // take no '\\'; any other sign but a letter or digit becomes '_', and
-    // two paths that then look alike merely take turns.
-    wchar_t name[MAX_PATH] = L"valdra-units-";
-    size_t at = wcslen(name);
-    for (const wchar_t *p = target; *p && at + 1 < MAX_PATH; p++)
-        name[at++] = iswalnum(*p) ? *p : L'_';
-    name[at] = 0;
-    CharLowerW(name);   // the file system compares names without case
-    turn = CreateMutexW(nullptr, FALSE, name);
-    DWORD w = turn ? WaitForSingleObject(turn, INFINITE) : WAIT_FAILED;
-    // An abandoned mutex is a run that died: the turn is ours.
-    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED)
-        return true;
-    *why = errorText(GetLastError());
-    if (turn)
-        CloseHandle(turn);
-    turn = nullptr;
-    return false;
-}
-
-// Take this run's turn at target, then open it so that no other program
-// writes it meanwhile; held stays unset if there is no target. False with
-// *why if that fails.
+// Open target so that no other program writes it meanwhile; held stays
+// unset if there is no target. False with *why if that fails.
 static bool holdTarget(const char **why)
 {
-    if (!takeTurn(why))
+    if (isFolder(target)) {
+        *why = "it is not a regular file";
         return false;
+    }
     held = openShared(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
     if (held == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         *why = errorText(e);
-        if (missing(e))
-            return true;
-    } else if (GetFileType(held) != FILE_TYPE_DISK) {
-        *why = "it is not a regular file";
-    } else if (!GetFileInformationByHandle(held, &copied)) {
-        *why = errorText(GetLastError());
-    } else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-        *why = "it is read-only";
-    } else {
-        return true;
+        return missing(e);
     }
+    if (GetFileType(held) != FILE_TYPE_DISK)
+        *why = "it is not a regular file";
+    else if (!GetFileInformationByHandle(held, &copied))
+        *why = errorText(GetLastError());
+    else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        *why = "it is read-only; clear that in its properties";
+    else
+        return true;
     releaseTarget();
     return false;
+}
+
+// Delete the file path, retrying a while when another program holds it.
+static bool removeFile(const wchar_t *path)
+{
+    for (int tries = 1;; tries++) {
+        if (DeleteFileW(path) || missing(GetLastError()))
+            return true;
+        if (GetLastError() != ERROR_ACCESS_DENIED && !heldElsewhere(GetLastError()))
+            return false;
+        if (tries == sharedTries)
+            return false;
+        Sleep(sharedWaitMs);
+    }
+}
+
+// Remove the work copies of target that earlier runs left behind, killed
+// before they could; this run holds the turn at the file, so that no run is
+// still writing one.
+static void removeLeftovers()
+{
+    static wchar_t path[pathSize];
+    char base[MAX_PATH * 3], found[MAX_PATH * 3];
+    wcscpy(path, target);
+    wchar_t *name = lastName(path);
+    if (WideCharToMultiByte(CP_UTF8, 0, name, -1, base, sizeof base, nullptr, nullptr) == 0 ||
+        wcslen(path) + 8 >= (size_t)pathSize)
+        return;
+    wcscat(path, L".*.part");
+    WIN32_FIND_DATAW f;
+    HANDLE h = FindFirstFileW(path, &f);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (WideCharToMultiByte(CP_UTF8, 0, f.cFileName, -1, found, sizeof found, nullptr, nullptr) &&
+            isWorkCopyOf(found, base) && name - path + wcslen(f.cFileName) < (size_t)pathSize) {
+            wcscpy(name, f.cFileName);
+            DeleteFileW(path);
+        }
+    } while (FindNextFileW(h, &f));
+    FindClose(h);
 }
 
 const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why)
@@ -215,20 +321,21 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
     if (!len)
         len = &none;
     *len = 0;
-    if (!widenFull(file, target)) {
+    if (!fullPath(file, target)) {
         *why = errorText(GetLastError());
         return nullptr;
     }
     if (!holdTarget(why))
         return nullptr;
+    removeLeftovers();
     if (bytes && held != INVALID_HANDLE_VALUE && readAll(held, bytes, cap, len, why) == fileFailed) {
         releaseTarget();
         return nullptr;
     }
     // A name beside the file that no other process can take.
-    for (unsigned n = GetTickCount() ^ GetCurrentProcessId(), tries = 0; tries < 100; n++, tries++) {
-        snprintf(work, sizeof work, "%s.%06x", file, n & 0xFFFFFF);
-        if (!widenFull(work, work16))
+    for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
+        snprintf(work, sizeof work, "%s.%s-%06x%s", file, programName, n & 0xFFFFFF, workCopyEnd);
+        if (!fullPath(work, work16))
             break;
         HANDLE h = CreateFileW(work16, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
@@ -246,55 +353,94 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
 // Flush the work copy to the disk.
 static bool flushWork()
 {
-    HANDLE h = CreateFileW(work16, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = openShared(work16, GENERIC_WRITE, FILE_SHARE_READ);
     bool ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     return ok;
 }
 
-// Put the work copy in place of the existing target, retrying a while when
-// another program holds the target open.
-static bool replaceTarget()
+// Give the work copy the target's hidden, system, archive and indexing
+// attributes, and set to in the target's path under the name's own
+// spelling (its case), so that the replaced file looks as it did.
+static void takeLooks(wchar_t to[pathSize])
+{
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD a = copied.dwFileAttributes & kept;
+    SetFileAttributesW(work16, a ? a : FILE_ATTRIBUTE_NORMAL);
+    wcscpy(to, target);
+    WIN32_FIND_DATAW f;
+    HANDLE h = FindFirstFileW(target, &f);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    wchar_t *name = lastName(to);
+    if (wcslen(f.cFileName) == wcslen(name))
+        wcscpy(name, f.cFileName);
+    FindClose(h);
+}
+
+// Rename the work copy over to in one step, retrying a while when another
+// program holds either file; a rename that fails leaves both as they were.
+static bool moveWork(const wchar_t *to, DWORD flags)
 {
     for (int tries = 1;; tries++) {
-        if (ReplaceFileW(target, work16, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        if (MoveFileExW(work16, to, flags | MOVEFILE_WRITE_THROUGH))
             return true;
         DWORD e = GetLastError();
-        if ((e != ERROR_SHARING_VIOLATION && e != ERROR_UNABLE_TO_REMOVE_REPLACED) || tries == sharedTries)
+        if ((!heldElsewhere(e) && e != ERROR_ACCESS_DENIED) || tries == sharedTries)
             return false;
         Sleep(sharedWaitMs);
     }
 }
 
+// Why the rename over to failed with error e: a file that another program
+// holds refuses to be replaced with "access denied" too.
+static const char *moveFailure(const wchar_t *to, DWORD e)
+{
+    if (e == ERROR_ACCESS_DENIED) {
+        HANDLE h = CreateFileW(to, DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        else if (heldElsewhere(GetLastError()))
+            e = ERROR_SHARING_VIOLATION;
+    }
+    return errorText(e);
+}
+
 WorkResult commitWorkCopy(const char **why)
 {
+    static wchar_t to[pathSize];
     *why = "";
     WorkResult r = workFailed;
     BY_HANDLE_FILE_INFORMATION now;
     bool existed = held != INVALID_HANDLE_VALUE;
+    if (existed)
+        takeLooks(to);
     if (!flushWork()) {
         *why = errorText(GetLastError());
     } else if (existed ? !targetNow(&now) || !sameFile(now, copied) : targetNow(&now)) {
         r = workTargetChanged;
     } else {
-        bool placed = existed ? replaceTarget() : MoveFileExW(work16, target, MOVEFILE_WRITE_THROUGH);
+        // The rename replaces no file that is open, not even by this run.
+        releaseTarget();
+        bool placed = existed ? moveWork(to, MOVEFILE_REPLACE_EXISTING) : moveWork(target, 0);
         DWORD e = GetLastError();
         if (placed)
             r = workDone;
         else if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
             r = workTargetChanged;
         else
-            *why = errorText(e);
+            *why = moveFailure(existed ? to : target, e);
     }
     if (r != workDone)
-        DeleteFileW(work16);
+        removeFile(work16);
     releaseTarget();
     return r;
 }
 
 void discardWorkCopy()
 {
-    DeleteFileW(work16);
+    removeFile(work16);
     releaseTarget();
 }

@@ -19,6 +19,7 @@ static constexpr struct {
     const char *text;
 } problems[] = {
     {libraryStart, nullptr, "the Allegro library did not start: %s"},
+    {noTurn, nullptr, "could not wait for other runs on the same files: %s"},
     {sheetUnreadable, csvFile, "cannot be read: %s"},
     {sheetTooLarge, csvFile, "is larger than 4 MiB"},
     {sheetBadUtf16, csvFile, "begins as UTF-16 but is not valid UTF-16"},
@@ -118,8 +119,14 @@ int runConversion(const char *name, const char *file, void (*reader)(), void (*w
         failRun(libraryStart, 0, allegro_error);
         return exitStatus;
     }
-    reader();
-    writer();
+    const char *why = "";
+    if (takeTurns(&why)) {
+        reader();
+        writer();
+    } else {
+        failRun(noTurn, 0, why);
+    }
     allegro_exit();
+    endTurns();
     return exitStatus;
 }

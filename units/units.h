@@ -116,7 +116,7 @@ size_t validUtf8(const char *p, size_t n);
 
 // The ways a run can fail; each has its message in one table.
 enum Problem {
-    libraryStart,
+    libraryStart, noTurn,
     sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection,
@@ -142,6 +142,12 @@ void tellUser(const char *msg);
 // library down; the result is the process exit status. program and output
 // (the file the writer changes) name the run in its messages.
 int runConversion(const char *program, const char *output, void (*reader)(), void (*writer)());
+
+// Wait for this run's turns at valdra.ini and valdra.csv, which other runs
+// on the same files, however they spell their paths, hold until they end;
+// false with *why if that fails. endTurns lets the next run have them.
+bool takeTurns(const char **why);
+void endTurns();
 
 // How reading a whole input file ended.
 enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
