@@ -20,7 +20,203 @@ sheet_and_ini() {
     sed -i 's/^Tank,5,700,/Tank,6,750,/' "$1/valdra.csv"
 }
 
+# Windows: the neighbour program (tests/neighbour.cpp) in the background,
+# in folder DIR: neighbour DIR MODE ARGS...; its pid lands in $neighbour_pid.
+neighbour() {
+    local dir=$1
+    shift
+    (cd "$dir" && exec wine "$BIN/../tests/neighbour.exe" "$@") &
+    neighbour_pid=$!
+}
+
+# versions DIR: in DIR, two sheets that differ in every value (sheet0,
+# sheet1), the INI file each makes of the example's (ini0, ini1), and the
+# sheet initocsv writes of each (csv0, csv1); the example's sheet
+# (valdra.csv) and what csvtoini makes of it, its missing keys added
+# (ini-example).
+versions() {
+    local v=$1 i
+    sheet_and_ini "$v"
+    cp "$v/valdra.ini" "$v/orig.ini"
+    for i in 0 1; do
+        sed "2,\$ s/^\([^,]*\),[0-9]*,[0-9]*,/\1,$((i + 4)),$((i * 100 + 300)),/" "$ex/expect/valdra.csv" >"$v/sheet$i"
+        cp "$v/orig.ini" "$v/valdra.ini"
+        cp "$v/sheet$i" "$v/valdra.csv"
+        run "$v" csvtoini
+        run "$v" initocsv
+        cp "$v/valdra.ini" "$v/ini$i"
+        cp "$v/valdra.csv" "$v/csv$i"
+    done
+    cp "$v/orig.ini" "$v/valdra.ini"
+    cp "$ex/expect/valdra.csv" "$v/valdra.csv"
+    eol "$v/valdra.csv"
+    run "$v" csvtoini
+    mv "$v/valdra.ini" "$v/ini-example"
+}
+
+# one_of FILE WHAT CANDIDATE...: FILE must be there and hold the bytes of
+# one of the candidates, whole.
+one_of() {
+    local file=$1 what=$2 c
+    shift 2
+    [ -f "$file" ] || { fail "$what: $(basename "$file") is gone"; return; }
+    for c in "$@"; do cmp -s "$file" "$c" && return; done
+    fail "$what: $(basename "$file") holds none of the versions it may hold"
+}
+
+# allowed WHAT TEXT...: a failed run's message must hold one of the texts.
+allowed() {
+    local what=$1 t
+    shift
+    [ "$status" -eq 0 ] && return
+    for t in "$@"; do case $message in *"$t"*) return ;; esac; done
+    fail "$what: $message"
+}
+
 case $group in
+scanner)
+    # Windows: a scanner opens every new file in the folder, sharing read
+    # and write but not delete. Every run still puts its file in place, or
+    # leaves the old one and says so; no run loses or blanks a file.
+    v=$(scratch)
+    versions "$v"
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+    neighbour "$d" scan 60 'valdra.*' '*.tmp'
+    sleep 1
+    for i in $(seq 20); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        run "$d" csvtoini
+        allowed "csvtoini run $i" "it is open in another program"
+        one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini"
+        [ "$status" -eq 0 ] && one_of "$d/valdra.ini" "csvtoini run $i, a success" "$v/ini$k"
+        run "$d" initocsv
+        allowed "initocsv run $i" "it is open in another program"
+        one_of "$d/valdra.csv" "initocsv run $i" "$v/csv$k" "$v/sheet$k"
+    done
+    kill $neighbour_pid 2>/dev/null
+    wait $neighbour_pid 2>/dev/null
+    run "$d" csvtoini
+    run "$d" initocsv
+    only "$d" valdra.ini valdra.csv ;;
+holder)
+    # Windows: a program that holds a file open and shares it with no one:
+    # both programs wait a while, then say so and leave both files alone.
+    v=$(scratch)
+    versions "$v"
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+    cp "$v/sheet1" "$d/valdra.csv"
+    for name in valdra.ini valdra.csv; do
+        neighbour "$d" hold 10 "$name" "../$(basename "$d").held"
+        for _ in $(seq 150); do [ -e "$d.held" ] && break; sleep 0.1; done
+        [ -e "$d.held" ] || { fail "the holder of $name did not start"; continue; }
+        rm "$d.held"
+        for prog in csvtoini initocsv; do
+            run "$d" $prog
+            expect_status 1 "$prog while $name is held"
+            said "$name: "
+            said "it is open in another program; close it there and run again"
+            same "$d/valdra.ini" "$v/orig.ini"
+            same "$d/valdra.csv" "$v/sheet1"
+        done
+        wait $neighbour_pid
+    done
+    only "$d" valdra.ini valdra.csv ;;
+editor)
+    # Windows: an editor saves valdra.ini again and again, by a new file
+    # renamed over it. A run either puts its file in place or says that
+    # another program changed it; the file is always one whole version.
+    v=$(scratch)
+    versions "$v"
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+    cp "$v/orig.ini" "$d.from"
+    neighbour "$d" edit 40 valdra.ini "../$(basename "$d").from"
+    sleep 1
+    for i in $(seq 20); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        run "$d" csvtoini
+        allowed "csvtoini run $i" "was changed by another program" "it is open in another program"
+        one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini0" "$v/ini1" "$v/orig.ini"
+    done
+    kill $neighbour_pid 2>/dev/null
+    wait $neighbour_pid 2>/dev/null
+    rm -f "$d"/valdra.ini.~edit
+    run "$d" csvtoini
+    only "$d" valdra.ini valdra.csv ;;
+mixed)
+    # initocsv and csvtoini at once, again and again: each takes its turn,
+    # and neither ever finds a file missing or half written.
+    v=$(scratch)
+    versions "$v"
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+    for i in $(seq 20); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        (cd "$d" && "$BIN/csvtoini" 2>"$d.err1") & (cd "$d" && "$BIN/initocsv" 2>"$d.err2") &
+        wait %1; sa=$?; wait %2; sb=$?
+        [ $sa -eq 0 ] && [ $sb -eq 0 ] || fail "run $i: exit status $sa and $sb: $(cat "$d.err1" "$d.err2")"
+        one_of "$d/valdra.ini" "run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini" "$v/ini-example"
+        one_of "$d/valdra.csv" "run $i" "$v/csv0" "$v/csv1" "$v/valdra.csv"
+    done
+    only "$d" valdra.ini valdra.csv ;;
+paths)
+    # Windows: a folder path of more than 250 characters; a hidden and
+    # system valdra.ini under a name in mixed case keeps both.
+    d=$(scratch)
+    deep=$d
+    # Z: and 252 characters: Windows takes no current folder longer than
+    # 258, and the files' paths pass the old limit of 260.
+    while [ $((${#deep} + 12)) -le 252 ]; do deep=$deep/a-long-name; done
+    deep=$deep/$(printf 'x%.0s' $(seq $((252 - ${#deep} - 1))))
+    mkdir -p "$deep"
+    sheet_and_ini "$deep"
+    run "$deep" csvtoini
+    expect_status 0 "csvtoini in a folder of ${#deep} characters"
+    grep -q '^move = 6' "$deep/valdra.ini" || fail "the deep valdra.ini was not updated"
+    run "$deep" initocsv
+    expect_status 0 "initocsv in a folder of ${#deep} characters"
+    only "$deep" valdra.ini valdra.csv
+    d=$(scratch)
+    sheet_and_ini "$d"
+    mv "$d/valdra.ini" "$d/Valdra.INI"
+    (cd "$d" && wine cmd /c attrib +h Valdra.INI && wine cmd /c attrib +s Valdra.INI) >/dev/null
+    run "$d" csvtoini
+    expect_status 0 "csvtoini on a hidden Valdra.INI"
+    only "$d" Valdra.INI valdra.csv
+    grep -q '^move = 6' "$d/Valdra.INI" || fail "Valdra.INI was not updated"
+    attrs=$(cd "$d" && wine cmd /c attrib Valdra.INI | tr -d '\r')
+    case $attrs in *S*H*) ;; *) fail "Valdra.INI lost its attributes: $attrs" ;; esac ;;
+spellings)
+    # Windows: runs through two spellings of one folder, C:\... and
+    # Z:\...\drive_c\..., take turns as runs through one do.
+    prefix=${WINEPREFIX:-$HOME/.wine}
+    d=$(mktemp -d "$prefix/drive_c/valdra-test.XXXXXX")
+    echo "$d" >>"$scratch_list"
+    # A file large enough that two runs overlap.
+    { awk 'BEGIN { for (i = 0; i < 1000; i++) { print "[Rules" i "]"; for (j = 0; j < 5; j++) print "rule" j " = " i; print "" } }'
+      units 100; } >"$d/valdra.ini"
+    (cd "$d" && "$BIN/initocsv")
+    sed -i 's/^\(U[0-9]*\),[0-9]*,/\1,7,/' "$d/valdra.csv"
+    cp "$d/valdra.ini" "$d.ini"
+    run "$d" csvtoini
+    cp "$d/valdra.ini" "$d.want"
+    c="C:\\$(basename "$d")"
+    z="Z:$(echo "$d" | tr / '\\')"
+    exe="Z:$(echo "$BIN/../csvtoini.exe" | tr / '\\')"
+    for i in $(seq 10); do
+        cp "$d.ini" "$d/valdra.ini"
+        wine cmd /c "cd /d $c && $exe" 2>"$d.err1" & wine cmd /c "cd /d $z && $exe" 2>"$d.err2" &
+        wait %1; sa=$?; wait %2; sb=$?
+        [ $sa -eq 0 ] && [ $sb -eq 0 ] && [ ! -s "$d.err1" ] && [ ! -s "$d.err2" ] ||
+            fail "run $i: exit status $sa and $sb: $(cat "$d.err1" "$d.err2")"
+        same "$d/valdra.ini" "$d.want" "valdra.ini after run $i"
+    done
+    only "$d" valdra.ini valdra.csv ;;
 fifo)
     # A FIFO in place of either file is refused at once, and stays a FIFO.
     for name in valdra.ini valdra.csv; do
@@ -145,7 +341,21 @@ readonly)
     expect_status 1 "csvtoini on a read-only valdra.ini"
     said "it is read-only"
     same "$d/valdra.ini" "$d.ini"
-    only "$d" valdra.ini valdra.csv ;;
+    only "$d" valdra.ini valdra.csv
+    # A folder in place of either file is no file, as on Linux.
+    chmod 644 "$d/valdra.ini"
+    for name in valdra.ini valdra.csv; do
+        mv "$d/$name" "$d.moved"
+        mkdir "$d/$name"
+        for prog in csvtoini initocsv; do
+            run "$d" $prog
+            expect_status 1 "$prog with a folder as $name"
+            said "$name: cannot be"
+            said "it is not a regular file"
+        done
+        rmdir "$d/$name"
+        mv "$d.moved" "$d/$name"
+    done ;;
 msgbox)
     # Windows: started without a console, as from Explorer, a failed run
     # shows its message in a box, and ends once the box is closed. Wine shows

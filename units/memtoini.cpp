@@ -348,9 +348,10 @@ static Problem writeUnits()
     // Compare the copy as the next load reads it: what only the loaded copy
     // holds would not survive that.
     size_t len;
-    if (readWholeFile(work, savedBytes, sizeof savedBytes, &len, &why) != fileRead || len == sizeof savedBytes) {
-        changed("the saved copy could not be read back", "");
-        return iniWouldChange;
+    FileRead r = readWholeFile(work, savedBytes, sizeof savedBytes, &len, &why);
+    if (r != fileRead) {
+        why = r == fileFailed ? why : r == fileMissing ? "another program removed it" : "it grew too large";
+        return iniSaveFailed;
     }
     return compareMeaning(savedBytes, len);
 }
