@@ -29,6 +29,11 @@ neighbour() {
     neighbour_pid=$!
 }
 
+# stop_neighbour: end the neighbour program.
+stop_neighbour() {
+    stop_neighbour
+}
+
 # versions DIR: in DIR, two sheets that differ in every value (sheet0,
 # sheet1), the INI file each makes of the example's (ini0, ini1), and the
 # sheet initocsv writes of each (csv0, csv1); the example's sheet
@@ -95,8 +100,7 @@ scanner)
         allowed "initocsv run $i" "it is open in another program"
         one_of "$d/valdra.csv" "initocsv run $i" "$v/csv$k" "$v/sheet$k"
     done
-    kill $neighbour_pid 2>/dev/null
-    wait $neighbour_pid 2>/dev/null
+    stop_neighbour
     run "$d" csvtoini
     run "$d" initocsv
     only "$d" valdra.ini valdra.csv ;;
@@ -142,8 +146,7 @@ editor)
         allowed "csvtoini run $i" "was changed by another program" "it is open in another program"
         one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini0" "$v/ini1" "$v/orig.ini"
     done
-    kill $neighbour_pid 2>/dev/null
-    wait $neighbour_pid 2>/dev/null
+    stop_neighbour
     rm -f "$d"/valdra.ini.~edit
     run "$d" csvtoini
     only "$d" valdra.ini valdra.csv ;;

@@ -20,7 +20,7 @@ static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash tab
 struct Item {
     int section;
     unsigned name, folded, value[2], endKey;
-    bool in[2];   // a section: it has a header in that file
+    bool in[2];   // seen in that file; for a section, its header
     bool ended;   // a section: an empty line ends its first part in the file before
 };
 

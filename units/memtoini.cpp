@@ -268,9 +268,12 @@ static bool same(const char *a, const char *b)
 static bool compareItem(const char *section, const char *key, const char *was, const char *now)
 {
     if (section != cmp.section) {
+        // No unit has a name longer than the bare name's room.
+        size_t len = *section ? strlen(section) - 2 : 0;
         cmp.section = section;
-        snprintf(cmp.bare, sizeof cmp.bare, "%.*s", (int)strlen(section) - 2, section + 1);
-        cmp.role = !*section ? otherRole : ustricmp(cmp.bare, listSection) == 0 ? listRole : lastOfName(cmp.bare);
+        snprintf(cmp.bare, sizeof cmp.bare, "%.*s", (int)len, section + 1);
+        cmp.role = !*section || len >= sizeof cmp.bare ? otherRole
+                   : ustricmp(cmp.bare, listSection) == 0 ? listRole : lastOfName(cmp.bare);
     }
     const char *shown = *section ? cmp.bare : "the top of the file";
     if (!key) {
