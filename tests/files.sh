@@ -31,7 +31,8 @@ neighbour() {
 
 # stop_neighbour: end the neighbour program.
 stop_neighbour() {
-    stop_neighbour
+    kill $neighbour_pid 2>/dev/null
+    wait $neighbour_pid 2>/dev/null
 }
 
 # versions DIR: in DIR, two sheets that differ in every value (sheet0,
@@ -59,6 +60,15 @@ versions() {
     mv "$v/valdra.ini" "$v/ini-example"
 }
 
+# two_versions: $v, a folder of versions as above, and $d, a new folder
+# holding the example's valdra.ini.
+two_versions() {
+    v=$(scratch)
+    versions "$v"
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+}
+
 # one_of FILE WHAT CANDIDATE...: FILE must be there and hold the bytes of
 # one of the candidates, whole.
 one_of() {
@@ -83,10 +93,7 @@ scanner)
     # Windows: a scanner opens every new file in the folder, sharing read
     # and write but not delete. Every run still puts its file in place, or
     # leaves the old one and says so; no run loses or blanks a file.
-    v=$(scratch)
-    versions "$v"
-    d=$(scratch)
-    cp "$v/orig.ini" "$d/valdra.ini"
+    two_versions
     neighbour "$d" scan 60 'valdra.*' '*.tmp'
     sleep 1
     for i in $(seq 20); do
@@ -107,10 +114,7 @@ scanner)
 holder)
     # Windows: a program that holds a file open and shares it with no one:
     # both programs wait a while, then say so and leave both files alone.
-    v=$(scratch)
-    versions "$v"
-    d=$(scratch)
-    cp "$v/orig.ini" "$d/valdra.ini"
+    two_versions
     cp "$v/sheet1" "$d/valdra.csv"
     for name in valdra.ini valdra.csv; do
         neighbour "$d" hold 10 "$name" "../$(basename "$d").held"
@@ -132,10 +136,7 @@ editor)
     # Windows: an editor saves valdra.ini again and again, by a new file
     # renamed over it. A run either puts its file in place or says that
     # another program changed it; the file is always one whole version.
-    v=$(scratch)
-    versions "$v"
-    d=$(scratch)
-    cp "$v/orig.ini" "$d/valdra.ini"
+    two_versions
     cp "$v/orig.ini" "$d.from"
     neighbour "$d" edit 40 valdra.ini "../$(basename "$d").from"
     sleep 1
@@ -153,10 +154,7 @@ editor)
 mixed)
     # initocsv and csvtoini at once, again and again: each takes its turn,
     # and neither ever finds a file missing or half written.
-    v=$(scratch)
-    versions "$v"
-    d=$(scratch)
-    cp "$v/orig.ini" "$d/valdra.ini"
+    two_versions
     for i in $(seq 20); do
         k=$((i % 2))
         cp "$v/sheet$k" "$d/valdra.csv"
