@@ -50,7 +50,7 @@ static int lastOfName(const char *section)
 // entry cannot be told apart, as a key that begins with '[' cannot.
 static bool endSection(const char *section)
 {
-    static char key[nameSize + 2], value[iniMaxBytes + 2];
+    static char key[iniMaxBytes + 3], value[iniMaxBytes + 2];   // a line of the file at most
     const char *last = meaningEndKey(section);
     if (last && last[0] == '[')
         return false;
