@@ -341,7 +341,7 @@ static bool readValue(int *values, int col, const char *start, const char *stop,
         values[col] = v;
         return true;
     }
-    int shown = stop - start < 100 ? (int)(stop - start) : 100;
+    int shown = (int)validUtf8(start, stop - start < 100 ? stop - start : 100);
     snprintf(cell, sizeof cell, "%s is \"%.*s%s\"", statName[col].caption, shown, start,
              shown < stop - start ? "..." : "");
     failRun(r == valueNotWhole ? rowNotWhole : r == valueOutOfRange ? rowOutOfRange : rowNotFlag, line, cell);
