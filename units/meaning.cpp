@@ -165,22 +165,26 @@ static void forgetAfter()
     }
 }
 
-// The bytes after the line end at text[at], of which len bytes are left:
-// CR or LF, either of which may be followed by the other as part of it.
-static size_t lineEndSize(const char *text, size_t at, size_t len)
+// The start of the line after the one at text[at], len bytes in all; *end
+// is where that line's text ends. Lines end as the library ends them: at CR
+// or LF, either of which may be followed by the other as part of the end.
+static size_t nextLine(const char *text, size_t at, size_t len, size_t *end)
 {
-    return at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1;
+    while (at < len && text[at] != '\r' && text[at] != '\n')
+        at++;
+    *end = at;
+    if (at == len)
+        return at;
+    return at + (at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1);
 }
 
 MeaningTaken takeMeaning(int file, const char *text, size_t len)
 {
+    size_t end;
     if (file == 0) {
         int lines = 0;
-        for (size_t at = 0; at < len && lines <= iniMaxLines; lines++) {
-            while (at < len && text[at] != '\r' && text[at] != '\n')
-                at++;
-            at += at < len ? lineEndSize(text, at, len) : 0;
-        }
+        for (size_t at = 0; at < len && lines <= iniMaxLines; lines++)
+            at = nextLine(text, at, len, &end);
         if (lines > iniMaxLines)
             return meaningTooManyLines;
         memset(m.slot, 0, sizeof m.slot);
@@ -192,15 +196,12 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len)
     Reading r = {file, itemFor(-1, ""), true, 0};   // the entries before the first header
     bool ok = r.section >= 0;
     m.items[0].in[file] = true;
-    for (size_t at = 0; ok && at < len;) {
-        size_t end = at;
-        while (end < len && text[end] != '\r' && text[end] != '\n')
-            end++;
+    for (size_t at = 0, next; ok && at < len; at = next) {
+        next = nextLine(text, at, len, &end);
         if (end > at)
             ok = takeLine(r, text + at, end - at);
         else if (file == 0 && r.firstPart)
             m.items[r.section].ended = true;
-        at = end < len ? end + lineEndSize(text, end, len) : end;
         if (file == 0 && r.headers > iniMaxSections)
             return meaningTooManySections;
     }

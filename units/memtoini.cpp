@@ -110,18 +110,16 @@ static const char *saveFailure(int e)
     return wrote || e == 0 ? "a write failed" : ioError(e);
 }
 
-// Have the library save the work copy and load it again; false, with why
-// set, if the save failed, which the library shows only in errno.
+// Have the library save the work copy; false, with why set, if the save
+// failed, which the library shows only in errno.
 static bool saveWorkCopy()
 {
     errno = 0;
     flush_config_file();
-    if (errno != 0) {
-        why = saveFailure(errno);
-        return false;
-    }
-    set_config_file(work);
-    return true;
+    if (errno == 0)
+        return true;
+    why = saveFailure(errno);
+    return false;
 }
 
 // Give each section that gets a new entry that would stray an empty line
@@ -144,7 +142,12 @@ static Problem separateSections()
                 return iniCannotPlace;
             any = true;
         }
-    return !any || saveWorkCopy() ? problemCount : iniSaveFailed;
+    // The empty lines are in the file once it is loaded again.
+    if (any && !saveWorkCopy())
+        return iniSaveFailed;
+    if (any)
+        set_config_file(work);
+    return problemCount;
 }
 
 // True if the list's entries after its last unit are removed: a sheet with
