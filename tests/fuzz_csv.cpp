@@ -34,21 +34,20 @@ static void writeSheet(const uint8_t *data, size_t size)
         abort();
 }
 
-// Abort unless the table is within its bounds, every name is one that the
+// Abort unless the table is within its bounds (empty after a refusal), every name is one that the
 // library keeps as a section header and can look up, in valid UTF-8, rows
-// of one section agree, and the can-hit columns hold 0 or 1.
+// of one section agree, and the packed columns hold 0 or 1.
 static void checkTable()
 {
-    if (unitNum < 0 || unitNum > maxUnits || (runFailed && unitNum != 0))
+    if (unitNum < 0 || unitNum > maxUnits)
         abort();
     for (int u = 0; u < unitNum; u++) {
         size_t len = strnlen(unitName[u], nameSize);
         if (len == 0 || len > (size_t)nameMaxBytes || validUtf8(unitName[u], len) != len ||
             !keepableName(unitName[u]) || ustricmp(unitName[u], listSection) == 0)
             abort();
-        const int hits[] = {colHitLand, colHitAir, colHitSea};
-        for (int col : hits)
-            if (uStat[u][col] != 0 && uStat[u][col] != 1)
+        for (int col = 0; col < statCount; col++)
+            if (statName[col].weight && uStat[u][col] != 0 && uStat[u][col] != 1)
                 abort();
         for (int v = 0; v < u; v++)
             if (ustricmp(unitName[u], unitName[v]) == 0 && memcmp(uStat[u], uStat[v], sizeof uStat[u]) != 0)
@@ -61,17 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static char names[maxUnits][nameSize];
     static int stats[maxUnits][statCount];
     writeSheet(data, size);
-    runFailed = false;
-    csvToMem();
+    bool read = csvToMem();
     checkTable();
-    if (runFailed)
+    if (!read) {
+        if (unitNum != 0)
+            abort();
         return 0;   // a refused sheet leaves nothing to write back
+    }
     int count = unitNum;
     memcpy(names, unitName, sizeof names);
     memcpy(stats, uStat, sizeof stats);
     memToCsv();
-    csvToMem();
-    if (unitNum != count || runFailed)
+    if (!csvToMem() || unitNum != count)
         abort();
     for (int u = 0; u < count; u++)
         if (strcmp(names[u], unitName[u]) != 0 ||

@@ -2,7 +2,7 @@
 // whatever UTF-8 text valdra.ini holds, every value the meaning gives is
 // the one the library looks up in the whole text, and the same text taken
 // as the copy means the same.
-#include "units.h"
+#include "meaning.h"
 
 #include <allegro.h>
 #include <errno.h>

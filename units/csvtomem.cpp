@@ -3,6 +3,7 @@
 // each further row taken as a unit. A row that cannot be a unit stops the run,
 // so that nothing is written from a sheet that was misread.
 #include "units.h"
+#include "platform.h"
 
 #include <allegro.h>
 #include <ctype.h>
@@ -10,6 +11,12 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+
+const size_t sheetMaxBytes = 4u << 20;   // the largest sheet csvtoini reads
+// The sheet as UTF-8: a byte of Windows-1252 or two of UTF-16 may become
+// three bytes of UTF-8.
+const size_t sheetTextSize = 3 * sheetMaxBytes;
+static_assert(sheetMaxBytes == 4u << 20, "the message of sheetTooLarge says 4 MiB");
 
 static char sheetBytes[sheetMaxBytes];   // the sheet as it is on disk
 static char sheetText[sheetTextSize + 1]; // the sheet as UTF-8, room for a NUL
@@ -87,12 +94,13 @@ static bool decodeSheet(size_t n)
 {
     const unsigned char *p = (const unsigned char *)sheetBytes;
     textLen = 0;
-    bool bom = n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0;
+    ByteOrder mark = byteOrderMark(sheetBytes, n);
+    bool bom = mark == markUtf8;
     if (bom) {
-        p += 3;
-        n -= 3;
-    } else if (n >= 2 && (memcmp(p, "\xFF\xFE", 2) == 0 || memcmp(p, "\xFE\xFF", 2) == 0)) {
-        if (fromUtf16(p + 2, n - 2, p[0] == 0xFE))
+        p += markUtf8Bytes;
+        n -= markUtf8Bytes;
+    } else if (mark != noMark) {
+        if (fromUtf16(p + markUtf16Bytes, n - markUtf16Bytes, mark == markUtf16Be))
             return true;
         failRun(sheetBadUtf16);
         return false;
@@ -129,12 +137,10 @@ enum Delim { endField, endRow, endText, openQuote };
 // True if p, before the end of the text, starts a line end; moves p past it.
 static bool lineEnd(const char *&p, const char *end)
 {
-    if (*p == '\n' || *p == '\r') {
-        p += *p == '\r' && p + 1 < end && p[1] == '\n' ? 2 : 1;
-        lineNo++;
-        return true;
-    }
-    return false;
+    size_t n = lineEndAt(p, end);
+    p += n;
+    lineNo += n != 0;
+    return n != 0;
 }
 
 // Take the field at cursor as [*start, *stop), quotes and all, move cursor to
@@ -288,12 +294,12 @@ static bool readHeader()
     else if (found == 0)
         failRun(sheetNoHeader, 1);
     else if (twice >= 0)
-        failRun(sheetTwoColumns, 1, captionOf(twice));
+        failRun(sheetTwoColumns, 1, "%s", captionOf(twice));
     else
         // Name first, then the captions in their order.
         for (int i = 0; i <= statCount; i++)
             if (int col = (nameColumn + i) % (statCount + 1); columnAt[col] < 0) {
-                failRun(sheetNoColumn, 1, captionOf(col));
+                failRun(sheetNoColumn, 1, "%s", captionOf(col));
                 break;
             }
     return false;
@@ -329,22 +335,22 @@ static Value wholeNumber(const char *p, const char *end, int *v)
     return valueOk;
 }
 
+const size_t cellShown = 100;   // the bytes of a long cell that a message shows
+
 // Take the cell [start, stop), unquoted, of value column col into values;
 // false, the run failed naming the cell, if it is not a value of that column.
 static bool readValue(int *values, int col, const char *start, const char *stop, int line)
 {
-    static char cell[160];
     int v = 0;
     Value r = wholeNumber(start, stop, &v);
-    bool flag = col == colHitLand || col == colHitAir || col == colHitSea;
-    if (r == valueOk && (!flag || v == 0 || v == 1)) {
+    // A packed column says yes or no.
+    if (r == valueOk && (!statName[col].weight || v == 0 || v == 1)) {
         values[col] = v;
         return true;
     }
-    int shown = (int)validUtf8(start, stop - start < 100 ? stop - start : 100);
-    snprintf(cell, sizeof cell, "%s is \"%.*s%s\"", statName[col].caption, shown, start,
-             shown < stop - start ? "..." : "");
-    failRun(r == valueNotWhole ? rowNotWhole : r == valueOutOfRange ? rowOutOfRange : rowNotFlag, line, cell);
+    int shown = shownBytes(start, stop - start, cellShown);
+    failRun(r == valueNotWhole ? rowNotWhole : r == valueOutOfRange ? rowOutOfRange : rowNotFlag, line,
+            "%s is \"%.*s%s\"", statName[col].caption, shown, start, shown < stop - start ? "..." : "");
     return false;
 }
 
@@ -357,12 +363,41 @@ static int columnOf(long i)
     return -1;
 }
 
+// Check the name [name, nameEnd) of a row on line at that holds values, its
+// end on the row's next delimiter, which has been read: it is made a string
+// there. False, the run failed naming it, if the library would not keep it
+// as a unit's name as it stands.
+static bool checkName(char *name, char *nameEnd, int at)
+{
+    char *s = name, *e = nameEnd;
+    if (name)
+        trim(&s, &e);
+    if (s == e) {
+        failRun(rowNoName, at);
+        return false;
+    }
+    *nameEnd = '\0';
+    size_t len = nameEnd - name;
+    Problem p = uisspace(ugetc(name)) || uisspace(ugetat(name, -1)) ? nameBlankEnd
+              : !keepableName(name) ? nameNoHeader
+              : len > (size_t)nameMaxBytes ? nameTooLong
+              : ustricmp(name, listSection) == 0 ? nameIsList : problemCount;
+    if (p == nameTooLong)
+        failRun(p, at, "%.*s...", shownBytes(name, len, nameShown), name);
+    else if (p != problemCount)
+        failRun(p, at, "%s", name);
+    return p == problemCount;
+}
+
+// How reading a row ended: more rows may follow, it was the last, or the
+// run failed.
+enum RowRead { rowMore, rowLast, rowFailed };
+
 // Read the row at cursor into row unitNum of the table. It is a unit if it
 // has a separator and a name or value that is not blank; it is refused,
 // failing the run, if it holds a NUL byte, has values without a name, or a
-// name that the library would not keep as it stands. Returns false when the
-// reading ends: at the end of the text, or with the run failed.
-static bool readRow()
+// name that the library would not keep as it stands.
+static RowRead readRow()
 {
     int at = lineNo;
     int *values = uStat[unitNum];
@@ -374,7 +409,7 @@ static bool readRow()
         d = nextField(&a, &b);
         if (d == openQuote) {
             failRun(sheetOpenQuote, lineNo);
-            return false;
+            return rowFailed;
         }
         nul = nul || memchr(a, '\0', b - a);
         int col = columnOf(fields);
@@ -390,45 +425,18 @@ static bool readRow()
             bad = !readValue(values, col, start, stop, at);
         }
     }
-    bool more = cursor < sheetText + textLen;
+    RowRead next = cursor < sheetText + textLen ? rowMore : rowLast;
     if (fields < 2 || !filled) {
         memset(values, 0, sizeof uStat[0]);
-        return more;
+        return next;
     }
-    if (nul) {
+    if (nul)
         failRun(rowNul, at);
-        return false;
-    }
-    if (bad)
-        return false;
-    char *s = name, *e = nameEnd;
-    if (name)
-        trim(&s, &e);
-    if (s == e) {
-        failRun(rowNoName, at);
-        return false;
-    }
-    // The name's end lies on its delimiter, which has been read already.
-    *nameEnd = '\0';
-    if (uisspace(ugetc(name)) || uisspace(ugetat(name, -1))) {
-        failRun(nameBlankEnd, at, name);
-        return false;
-    }
-    if (!keepableName(name)) {
-        failRun(nameNoHeader, at, name);
-        return false;
-    }
-    if (nameEnd - name > nameMaxBytes) {
-        failRun(nameTooLong, at, shortName(name));
-        return false;
-    }
-    if (ustricmp(name, listSection) == 0) {
-        failRun(nameIsList, at, name);
-        return false;
-    }
+    if (nul || bad || !checkName(name, nameEnd, at))
+        return rowFailed;
     rowLine[unitNum] = at;
     storeName(unitNum++, name, nameEnd - name);
-    return more;
+    return next;
 }
 
 // Rows whose names the library takes for one section must hold the same
@@ -438,10 +446,8 @@ static bool sameSectionsAgree()
     for (int v = 1; v < unitNum; v++)
         for (int u = 0; u < v; u++)
             if (ustricmp(unitName[u], unitName[v]) == 0 && memcmp(uStat[u], uStat[v], sizeof uStat[u]) != 0) {
-                static char detail[2 * nameSize + 64];
-                snprintf(detail, sizeof detail, "\"%.253s\" names the section of line %d (\"%.253s\")",
-                         unitName[v], rowLine[u], unitName[u]);
-                failRun(rowSameSection, rowLine[v], detail);
+                failRun(rowSameSection, rowLine[v], "\"%s\" names the section of line %d (\"%s\")",
+                        unitName[v], rowLine[u], unitName[u]);
                 return false;
             }
     return true;
@@ -456,25 +462,31 @@ static bool blankText()
     return true;
 }
 
-void csvToMem()
+bool csvToMem()
 {
     unitNum = 0;
     memset(uStat, 0, sizeof uStat);
     size_t n;
-    const char *why;
+    Why why;
     FileRead r = readWholeFile(csvFile, sheetBytes, sizeof sheetBytes, &n, &why);
     if (r == fileTooLarge)
         failRun(sheetTooLarge);
     else if (r == fileFailed)
-        failRun(sheetUnreadable, 0, why);
+        failRun(sheetUnreadable, 0, "%s", why.text);
+    if (r == fileTooLarge || r == fileFailed)
+        return false;
     // A missing sheet, or one without a header, sets nothing.
-    if (r != fileRead || !decodeSheet(n) || blankText() || !readHeader())
-        return;
-    while (unitNum < maxUnits && readRow()) {
-    }
-    if (!runFailed)
-        sameSectionsAgree();
+    if (r == fileMissing || !decodeSheet(n))
+        return r == fileMissing;
+    if (blankText())
+        return true;
+    RowRead row = readHeader() ? rowMore : rowFailed;
+    while (row == rowMore && unitNum < maxUnits)
+        row = readRow();
     // Half a sheet would update half the units: take none.
-    if (runFailed)
+    if (row == rowFailed || !sameSectionsAgree()) {
         unitNum = 0;
+        return false;
+    }
+    return true;
 }

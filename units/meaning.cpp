@@ -3,11 +3,18 @@
 // handed one line at a time and says what the line is (a header, an entry or
 // neither), so the whole file is taken in time that grows with its length;
 // lookups then match names folded as the library folds them when it compares.
-#include "units.h"
+#include "meaning.h"
 
 #include <allegro.h>
 #include <stdio.h>
 #include <string.h>
+
+// Each line holds at most one section or entry. The copy may add the units'
+// entries and sections; anything more than that is a change of meaning
+// already.
+const int meaningItems = iniMaxLines + 1;
+const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
+const size_t meaningTextSize = 4 * iniMaxBytes;   // names, folded names and values of both files
 
 const unsigned none = ~0u;          // no text: an absent value, or no key
 const int slotCount = 1 << 17;      // hash slots, over twice all items

@@ -1,8 +1,8 @@
 // The sheet writer: a header of captions, then one row per unit, every field
 // followed by a comma.
 #include "units.h"
+#include "platform.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -56,15 +56,12 @@ static bool writeSheet(FILE *f)
 
 void memToCsv()
 {
-    // The INI file could not be read: the sheet stays as it is.
-    if (runFailed)
-        return;
     // The sheet is written beside itself and replaces the old one only
     // whole: a full disk or a size limit leaves the old one.
-    const char *why = "";
-    const char *work = openWorkCopy(csvFile, nullptr, 0, nullptr, &why);
+    Why why;
+    const char *work = openWorkCopy(csvFile, programName, isWorkCopyOf, nullptr, 0, nullptr, &why);
     if (!work) {
-        failRun(sheetNotWritten, 0, why);
+        failRun(sheetNotWritten, 0, "%s", why.text);
         return;
     }
     FILE *f = fopen(work, "w");
@@ -74,10 +71,10 @@ void memToCsv()
     if (f && fclose(f) != 0)
         written = false;
     if (!written) {
-        why = errno ? ioError(errno) : "a write failed";
+        const char *cause = errno ? ioError(errno) : "a write failed";
         discardWorkCopy();
-        failRun(sheetNotWritten, 0, why);
+        failRun(sheetNotWritten, 0, "%s", cause);
     } else if (WorkResult r = commitWorkCopy(&why); r != workDone) {
-        failRun(sheetNotWritten, 0, r == workTargetChanged ? "another program changed it meanwhile" : why);
+        failRun(sheetNotWritten, 0, "%s", r == workTargetChanged ? "another program changed it meanwhile" : why.text);
     }
 }

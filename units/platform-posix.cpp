@@ -2,9 +2,8 @@
 // telling the user, and the work copy through which a writer replaces its
 // file: written beside the file and renamed over it only once complete, so
 // that the file is either replaced whole or left as it was.
-#include "units.h"
+#include "platform.h"
 
-#include <allegro.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -20,7 +19,7 @@
 
 // Read the open file fd into buf, cap bytes at most, setting *len:
 // fileTooLarge if it holds more, fileFailed with *why on an error.
-static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, const char **why)
+static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, Why *why)
 {
     *len = 0;
     ssize_t n = 0;
@@ -28,13 +27,13 @@ static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, const char *
         *len += n;
     char more;
     if (n < 0) {
-        *why = ioError(errno);
+        say(why, ioError(errno));
         return fileFailed;
     }
     return *len == cap && read(fd, &more, 1) > 0 ? fileTooLarge : fileRead;
 }
 
-FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why)
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why)
 {
     struct stat st;
     int fd = open(path, O_RDONLY | O_NONBLOCK);
@@ -42,15 +41,15 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
         // A link to nothing is there, but cannot be read.
         if (errno == ENOENT && lstat(path, &st) != 0)
             return fileMissing;
-        *why = ioError(errno);
+        say(why, ioError(errno));
         return fileFailed;
     }
     FileRead result = fileFailed;
     *len = 0;
     if (fstat(fd, &st) != 0)
-        *why = ioError(errno);
+        say(why, ioError(errno));
     else if (!S_ISREG(st.st_mode))
-        *why = "it is not a regular file";
+        say(why, "it is not a regular file");
     else
         result = readAll(fd, buf, cap, len, why);
     close(fd);
@@ -60,7 +59,7 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, con
 // Here a rename replaces a file in one step, so that a reader always finds
 // the old file or the new one, whole; writers take turns through a lock on
 // the file they replace. So runs need no turns of their own.
-bool takeTurns(const char **)
+bool takeTurns(const char *, const char *, Why *)
 {
     return true;
 }
@@ -81,13 +80,13 @@ static struct stat copied;   // target as it was when its bytes were read
 
 // Set target to file, or to the file it links to, so that a link stays a
 // link; false with *why if a link leads nowhere.
-static bool findTarget(const char *file, const char **why)
+static bool findTarget(const char *file, Why *why)
 {
     struct stat st;
     if (lstat(file, &st) == 0 && S_ISLNK(st.st_mode)) {
         if (realpath(file, target))
             return true;
-        *why = errno == ENOENT ? "it is a link to nothing" : ioError(errno);
+        say(why, errno == ENOENT ? "it is a link to nothing" : ioError(errno));
         return false;
     }
     snprintf(target, sizeof target, "%s", file);
@@ -104,21 +103,21 @@ static void releaseTarget()
 
 // Open target and lock it against other runs, which wait; held stays -1 if
 // there is no target. False with *why if it is no regular file or fails.
-static bool holdTarget(const char **why)
+static bool holdTarget(Why *why)
 {
     for (;;) {
         held = open(target, O_RDONLY | O_NONBLOCK);
         if (held < 0) {
-            *why = ioError(errno);
+            say(why, ioError(errno));
             return errno == ENOENT;
         }
         struct stat now;
         if (fstat(held, &copied) != 0)
-            *why = ioError(errno);
+            say(why, ioError(errno));
         else if (!S_ISREG(copied.st_mode))
-            *why = "it is not a regular file";
+            say(why, "it is not a regular file");
         else if (flock(held, LOCK_EX) != 0)
-            *why = ioError(errno);
+            say(why, ioError(errno));
         // Another run may have put a new file in place while this one
         // waited: then lock that one.
         else if (stat(target, &now) != 0 || now.st_dev != copied.st_dev || now.st_ino != copied.st_ino) {
@@ -129,14 +128,14 @@ static bool holdTarget(const char **why)
         else if (fstat(held, &copied) == 0)
             return true;
         else
-            *why = ioError(errno);
+            say(why, ioError(errno));
         releaseTarget();
         return false;
     }
 }
 
 // Read the held target into bytes, cap bytes at most, setting *len.
-static bool readTarget(char *bytes, size_t cap, size_t *len, const char **why)
+static bool readTarget(char *bytes, size_t cap, size_t *len, Why *why)
 {
     *len = 0;
     return held < 0 || readAll(held, bytes, cap, len, why) != fileFailed;
@@ -146,14 +145,14 @@ static bool readTarget(char *bytes, size_t cap, size_t *len, const char **why)
 // where we may; a new target gets the mode a new file gets. False with
 // *why if the group cannot be kept: those who share the file through it
 // would lose it.
-static bool copyAccess(int fd, const char **why)
+static bool copyAccess(int fd, Why *why)
 {
     if (held < 0) {
         mode_t mask = umask(0);
         umask(mask);
         if (fchmod(fd, 0666 & ~mask) == 0)
             return true;
-        *why = ioError(errno);
+        say(why, ioError(errno));
         return false;
     }
     // Anyone may give the file a group they belong to; only root can give it
@@ -161,18 +160,16 @@ static bool copyAccess(int fd, const char **why)
     // set-id bits.
     struct stat now;
     if (fchown(fd, (uid_t)-1, copied.st_gid) != 0 && (fstat(fd, &now) != 0 || now.st_gid != copied.st_gid)) {
-        static char text[128];
         const struct group *g = getgrgid(copied.st_gid);
-        if (g)
-            snprintf(text, sizeof text, "its group %s cannot be kept: you are not in that group", g->gr_name);
-        else
-            snprintf(text, sizeof text, "its group %u cannot be kept: you are not in that group", (unsigned)copied.st_gid);
-        *why = text;
+        char number[16];
+        snprintf(number, sizeof number, "%u", (unsigned)copied.st_gid);
+        snprintf(why->text, sizeof why->text, "its group %s cannot be kept: you are not in that group",
+                 g ? g->gr_name : number);
         return false;
     }
     bool ok = (geteuid() != 0 || fchown(fd, copied.st_uid, (gid_t)-1) == 0) && fchmod(fd, copied.st_mode & 07777) == 0;
     if (!ok)
-        *why = ioError(errno);
+        say(why, ioError(errno));
     return ok;
 }
 
@@ -193,7 +190,7 @@ static void splitPath(const char *path, char dir[PATH_MAX], const char **base)
 // Remove the work copies of target that earlier runs left behind, killed
 // before they could; only a run that holds the target may, so that no run
 // is still writing one.
-static void removeLeftovers()
+static void removeLeftovers(LeftoverTest leftover)
 {
     char dir[PATH_MAX];
     const char *base;
@@ -202,12 +199,13 @@ static void removeLeftovers()
     if (!d)
         return;
     while (struct dirent *e = readdir(d))
-        if (isWorkCopyOf(e->d_name, base))
+        if (leftover(e->d_name, base))
             unlinkat(dirfd(d), e->d_name, 0);
     closedir(d);
 }
 
-const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why)
+const char *openWorkCopy(const char *file, const char *program, LeftoverTest leftover, char *bytes,
+                         size_t cap, size_t *len, Why *why)
 {
     // Past a file-size limit a write should fail, not kill the process.
     signal(SIGXFSZ, SIG_IGN);
@@ -217,12 +215,12 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
     if (!findTarget(file, why) || !holdTarget(why))
         return nullptr;
     if (held >= 0)
-        removeLeftovers();
+        removeLeftovers(leftover);
     if (!bytes || readTarget(bytes, cap, len, why)) {
-        if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, programName, workCopyEnd) >= (int)sizeof work) {
-            *why = strerror(ENAMETOOLONG);
+        if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, program, workCopyEnd) >= (int)sizeof work) {
+            say(why, strerror(ENAMETOOLONG));
         } else if (int fd = mkstemps(work, sizeof workCopyEnd - 1); fd < 0) {
-            *why = ioError(errno);
+            say(why, ioError(errno));
         } else {
             bool ok = copyAccess(fd, why);
             if ((close(fd) != 0) | !ok)
@@ -265,17 +263,20 @@ static bool targetUnchanged()
            now.st_mtim.tv_nsec == copied.st_mtim.tv_nsec;
 }
 
-WorkResult commitWorkCopy(const char **why)
+WorkResult commitWorkCopy(Why *why)
 {
     WorkResult r = workFailed;
-    *why = "";
+    say(why, "");
     if (!syncPath(work, O_RDONLY))
-        *why = ioError(errno);
+        say(why, ioError(errno));
     else if (!targetUnchanged())
         r = workTargetChanged;
     // A new file is linked in, so that one that appeared meanwhile stays.
-    else if (held < 0 ? link(work, target) != 0 : rename(work, target) != 0)
-        *why = ioError(errno), r = errno == EEXIST || (held < 0 && errno == ENOENT) ? workTargetChanged : workFailed;
+    else if (held < 0 ? link(work, target) != 0 : rename(work, target) != 0) {
+        int e = errno;
+        say(why, ioError(e));
+        r = e == EEXIST || (held < 0 && e == ENOENT) ? workTargetChanged : workFailed;
+    }
     else
         r = workDone;
     if (r != workDone || held < 0)

@@ -4,10 +4,9 @@
 // which a writer replaces its file: written beside the file and renamed over
 // it in one step once complete, so that the file's name always holds the old
 // bytes or the new ones, whole, whatever another program does meanwhile.
-#include "units.h"
+#include "platform.h"
 
-#include <allegro.h>
-#include <winalleg.h>
+#include <windows.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -31,19 +30,32 @@ static bool heldElsewhere(DWORD e)
     return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
 }
 
-// The text for error e, without its line end.
-static const char *errorText(DWORD e)
+// Say what error e means, without its line end.
+static void sayError(Why *why, DWORD e)
 {
-    static char text[256];
-    if (heldElsewhere(e))
-        return "it is open in another program; close it there and run again";
+    if (heldElsewhere(e)) {
+        say(why, "it is open in another program; close it there and run again");
+        return;
+    }
+    char *text = why->text;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
-                             0, text, sizeof text, nullptr);
+                             0, text, sizeof why->text, nullptr);
     if (n == 0)
-        snprintf(text, sizeof text, "error %lu", (unsigned long)e);
+        snprintf(text, sizeof why->text, "error %lu", (unsigned long)e);
     for (size_t len = strlen(text); len > 0 && strchr("\r\n .", text[len - 1]); len--)
         text[len - 1] = '\0';
-    return text;
+}
+
+// After an attempt that failed with error e: true, after a pause, if
+// another program holds the file and tries are left. Where deniedToo,
+// access denied counts as held: so Windows answers a rename or a deletion
+// of a file that another program has open.
+static bool tryAgain(int *tries, DWORD e, bool deniedToo)
+{
+    if ((!heldElsewhere(e) && !(deniedToo && e == ERROR_ACCESS_DENIED)) || ++*tries >= sharedTries)
+        return false;
+    Sleep(sharedWaitMs);
+    return true;
 }
 
 // path, UTF-8 and relative to the current folder, as a full UTF-16 path in
@@ -82,12 +94,12 @@ static bool isFolder(const wchar_t *path)
 // it in a way that excludes ours.
 static HANDLE openShared(const wchar_t *path, DWORD access, DWORD share)
 {
-    for (int tries = 1;; tries++) {
-        HANDLE h = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE || !heldElsewhere(GetLastError()) || tries == sharedTries)
-            return h;
-        Sleep(sharedWaitMs);
+    HANDLE h;
+    for (int tries = 0; (h = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                         nullptr)) == INVALID_HANDLE_VALUE &&
+                        tryAgain(&tries, GetLastError(), false);) {
     }
+    return h;
 }
 
 static bool missing(DWORD e)
@@ -97,7 +109,7 @@ static bool missing(DWORD e)
 
 // Read the open file h into buf, cap bytes at most, setting *len:
 // fileTooLarge if it holds more, fileFailed with *why on an error.
-static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, const char **why)
+static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, Why *why)
 {
     *len = 0;
     DWORD n = 0;
@@ -106,33 +118,33 @@ static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, const char
         *len += n;
     char more;
     if (!ok) {
-        *why = errorText(GetLastError());
+        sayError(why, GetLastError());
         return fileFailed;
     }
     return *len == cap && ReadFile(h, &more, 1, &n, nullptr) && n > 0 ? fileTooLarge : fileRead;
 }
 
-FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why)
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why)
 {
     static wchar_t name[pathSize];
     *len = 0;
     if (!fullPath(path, name)) {
-        *why = errorText(GetLastError());
+        sayError(why, GetLastError());
         return fileFailed;
     }
     if (isFolder(name)) {
-        *why = "it is not a regular file";
+        say(why, "it is not a regular file");
         return fileFailed;
     }
     HANDLE h = openShared(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
-        *why = errorText(e);
+        sayError(why, e);
         return missing(e) ? fileMissing : fileFailed;
     }
     FileRead r = fileFailed;
     if (GetFileType(h) != FILE_TYPE_DISK)
-        *why = "it is not a regular file";
+        say(why, "it is not a regular file");
     else
         r = readAll(h, buf, cap, len, why);
     CloseHandle(h);
@@ -192,10 +204,10 @@ static bool turnName(const char *file, wchar_t name[MAX_PATH])
     return true;
 }
 
-bool takeTurns(const char **why)
+bool takeTurns(const char *first, const char *second, Why *why)
 {
-    // Always in this order, so that two runs never wait for each other.
-    const char *files[] = {iniFile, csvFile};
+    // Always in the same order, so that two runs never wait for each other.
+    const char *files[] = {first, second};
     for (int i = 0; i < 2; i++) {
         wchar_t name[MAX_PATH];
         DWORD w = WAIT_FAILED;
@@ -203,7 +215,7 @@ bool takeTurns(const char **why)
             w = WaitForSingleObject(turns[i], INFINITE);
         // An abandoned turn is a run that died: the turn is ours.
         if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
-            *why = errorText(GetLastError());
+            sayError(why, GetLastError());
             endTurns();
             return false;
         }
@@ -250,24 +262,24 @@ static void releaseTarget()
 
 // Open target so that no other program writes it meanwhile; held stays
 // unset if there is no target. False with *why if that fails.
-static bool holdTarget(const char **why)
+static bool holdTarget(Why *why)
 {
     if (isFolder(target)) {
-        *why = "it is not a regular file";
+        say(why, "it is not a regular file");
         return false;
     }
     held = openShared(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
     if (held == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
-        *why = errorText(e);
+        sayError(why, e);
         return missing(e);
     }
     if (GetFileType(held) != FILE_TYPE_DISK)
-        *why = "it is not a regular file";
+        say(why, "it is not a regular file");
     else if (!GetFileInformationByHandle(held, &copied))
-        *why = errorText(GetLastError());
+        sayError(why, GetLastError());
     else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-        *why = "it is read-only; clear that in its properties";
+        say(why, "it is read-only; clear that in its properties");
     else
         return true;
     releaseTarget();
@@ -277,21 +289,16 @@ static bool holdTarget(const char **why)
 // Delete the file path, retrying a while when another program holds it.
 static bool removeFile(const wchar_t *path)
 {
-    for (int tries = 1;; tries++) {
-        if (DeleteFileW(path) || missing(GetLastError()))
-            return true;
-        if (GetLastError() != ERROR_ACCESS_DENIED && !heldElsewhere(GetLastError()))
+    for (int tries = 0; !DeleteFileW(path) && !missing(GetLastError());)
+        if (!tryAgain(&tries, GetLastError(), true))
             return false;
-        if (tries == sharedTries)
-            return false;
-        Sleep(sharedWaitMs);
-    }
+    return true;
 }
 
 // Remove the work copies of target that earlier runs left behind, killed
 // before they could; this run holds the turn at the file, so that no run is
 // still writing one.
-static void removeLeftovers()
+static void removeLeftovers(LeftoverTest leftover)
 {
     static wchar_t path[pathSize];
     char base[MAX_PATH * 3], found[MAX_PATH * 3];
@@ -307,7 +314,7 @@ static void removeLeftovers()
         return;
     do {
         if (WideCharToMultiByte(CP_UTF8, 0, f.cFileName, -1, found, sizeof found, nullptr, nullptr) &&
-            isWorkCopyOf(found, base) && name - path + wcslen(f.cFileName) < (size_t)pathSize) {
+            leftover(found, base) && name - path + wcslen(f.cFileName) < (size_t)pathSize) {
             wcscpy(name, f.cFileName);
             DeleteFileW(path);
         }
@@ -315,26 +322,27 @@ static void removeLeftovers()
     FindClose(h);
 }
 
-const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why)
+const char *openWorkCopy(const char *file, const char *program, LeftoverTest leftover, char *bytes,
+                         size_t cap, size_t *len, Why *why)
 {
     size_t none;
     if (!len)
         len = &none;
     *len = 0;
     if (!fullPath(file, target)) {
-        *why = errorText(GetLastError());
+        sayError(why, GetLastError());
         return nullptr;
     }
     if (!holdTarget(why))
         return nullptr;
-    removeLeftovers();
+    removeLeftovers(leftover);
     if (bytes && held != INVALID_HANDLE_VALUE && readAll(held, bytes, cap, len, why) == fileFailed) {
         releaseTarget();
         return nullptr;
     }
     // A name beside the file that no other process can take.
     for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
-        snprintf(work, sizeof work, "%s.%s-%06x%s", file, programName, n & 0xFFFFFF, workCopyEnd);
+        snprintf(work, sizeof work, "%s.%s-%06x%s", file, program, n & 0xFFFFFF, workCopyEnd);
         if (!fullPath(work, work16))
             break;
         HANDLE h = CreateFileW(work16, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -345,7 +353,7 @@ const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len,
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
-    *why = errorText(GetLastError());
+    sayError(why, GetLastError());
     releaseTarget();
     return nullptr;
 }
@@ -384,19 +392,15 @@ static void takeLooks(wchar_t to[pathSize])
 // program holds either file; a rename that fails leaves both as they were.
 static bool moveWork(const wchar_t *to, DWORD flags)
 {
-    for (int tries = 1;; tries++) {
-        if (MoveFileExW(work16, to, flags | MOVEFILE_WRITE_THROUGH))
-            return true;
-        DWORD e = GetLastError();
-        if ((!heldElsewhere(e) && e != ERROR_ACCESS_DENIED) || tries == sharedTries)
+    for (int tries = 0; !MoveFileExW(work16, to, flags | MOVEFILE_WRITE_THROUGH);)
+        if (!tryAgain(&tries, GetLastError(), true))
             return false;
-        Sleep(sharedWaitMs);
-    }
+    return true;
 }
 
-// Why the rename over to failed with error e: a file that another program
-// holds refuses to be replaced with "access denied" too.
-static const char *moveFailure(const wchar_t *to, DWORD e)
+// Say why the rename over to failed with error e: a file that another
+// program holds refuses to be replaced with "access denied" too.
+static void sayMoveFailure(Why *why, const wchar_t *to, DWORD e)
 {
     if (e == ERROR_ACCESS_DENIED) {
         HANDLE h = CreateFileW(to, DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -405,20 +409,20 @@ static const char *moveFailure(const wchar_t *to, DWORD e)
         else if (heldElsewhere(GetLastError()))
             e = ERROR_SHARING_VIOLATION;
     }
-    return errorText(e);
+    sayError(why, e);
 }
 
-WorkResult commitWorkCopy(const char **why)
+WorkResult commitWorkCopy(Why *why)
 {
     static wchar_t to[pathSize];
-    *why = "";
+    say(why, "");
     WorkResult r = workFailed;
     BY_HANDLE_FILE_INFORMATION now;
     bool existed = held != INVALID_HANDLE_VALUE;
     if (existed)
         takeLooks(to);
     if (!flushWork()) {
-        *why = errorText(GetLastError());
+        sayError(why, GetLastError());
     } else if (existed ? !targetNow(&now) || !sameFile(now, copied) : targetNow(&now)) {
         r = workTargetChanged;
     } else {
@@ -431,7 +435,7 @@ WorkResult commitWorkCopy(const char **why)
         else if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
             r = workTargetChanged;
         else
-            *why = moveFailure(existed ? to : target, e);
+            sayMoveFailure(why, existed ? to : target, e);
     }
     if (r != workDone)
         removeFile(work16);

@@ -1,18 +1,17 @@
 // The run of one conversion, and the one place where a run fails: it sets the
 // exit status and tells the user why, in one line.
 #include "units.h"
+#include "platform.h"
 
 #include <allegro.h>
-#include <errno.h>
-#include <stdio.h>
-#include <string.h>
+#include <stdarg.h>
 
 const char *programName = "";      // the running program, for its messages and work copies
 static const char *output = "";    // the file its writer changes
 static int exitStatus;             // 0 until the run fails
 
-// Each problem's file (none for the library) and what is wrong, with at most
-// one %s for the detail; in the order of enum Problem.
+// Each problem's file (none for the library) and what is wrong, with %s for
+// the detail where it has one; in the order of enum Problem.
 static constexpr struct {
     Problem problem;
     const char *file;
@@ -49,7 +48,7 @@ static constexpr struct {
     {iniChanged, iniFile, "was changed by another program while csvtoini ran"},
     {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
     {iniUnreadable, iniFile, "cannot be read: %s"},
-    {iniNameTooLong, iniFile, "%s is longer than 253 bytes, which the library cannot look up"},
+    {iniNameTooLong, iniFile, "the name of %s is longer than 253 bytes, which the library cannot look up"},
     {sheetNotWritten, csvFile, "cannot be written: %s"},
 };
 
@@ -61,17 +60,7 @@ constexpr bool inProblemOrder()
     return sizeof problems / sizeof problems[0] == problemCount;
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
-static_assert(sheetMaxBytes == 4u << 20, "the message of sheetTooLarge says 4 MiB");
 static_assert(nameMaxBytes == 253, "the messages of nameTooLong and iniNameTooLong say 253");
-
-const char *ioError(int e)
-{
-    switch (e) {
-    case ENOSPC: return "the disk is full";
-    case EFBIG: return "the file-size limit was reached";
-    default: return strerror(e);
-    }
-}
 
 // Copy text into out, size bytes, with control characters written as C
 // escapes, so that a message stays one line.
@@ -88,9 +77,9 @@ static void escape(char *out, size_t size, const char *text)
     out[n] = '\0';
 }
 
-void failRun(Problem p, int line, const char *detail)
+// Fail the run with problem p at line, detail filling the message's %s.
+static void failWith(Problem p, int line, const char *detail)
 {
-    runFailed = true;
     if (exitStatus != 0)
         return;
     exitStatus = p == libraryStart ? 2 : 1;
@@ -108,7 +97,22 @@ void failRun(Problem p, int line, const char *detail)
     tellUser(msg);
 }
 
-int runConversion(const char *name, const char *file, void (*reader)(), void (*writer)())
+void failRun(Problem p, int line)
+{
+    failWith(p, line, "");
+}
+
+void failRun(Problem p, int line, const char *format, ...)
+{
+    char detail[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(detail, sizeof detail, format, args);
+    va_end(args);
+    failWith(p, line, detail);
+}
+
+int runConversion(const char *name, const char *file, bool (*reader)(), void (*writer)())
 {
     programName = name;
     output = file;
@@ -116,16 +120,14 @@ int runConversion(const char *name, const char *file, void (*reader)(), void (*w
     // the library would not even load the INI file, so that a save would
     // replace it with only what was set.
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
-        failRun(libraryStart, 0, allegro_error);
+        failRun(libraryStart, 0, "%s", allegro_error);
         return exitStatus;
     }
-    const char *why = "";
-    if (takeTurns(&why)) {
-        reader();
+    Why why;
+    if (!takeTurns(iniFile, csvFile, &why))
+        failRun(noTurn, 0, "%s", why.text);
+    else if (reader())
         writer();
-    } else {
-        failRun(noTurn, 0, why);
-    }
     allegro_exit();
     endTurns();
     return exitStatus;

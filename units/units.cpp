@@ -1,5 +1,6 @@
 // The unit table and the helpers that readers and writers share.
 #include "units.h"
+#include "platform.h"
 
 #include <allegro.h>
 #include <ctype.h>
@@ -14,9 +15,41 @@ const char listSection[] = "unitnames";
 int unitNum;
 char unitName[maxUnits][nameSize];
 int uStat[maxUnits][statCount];
-bool runFailed;
 
 static_assert(unitKeySize >= sizeof "unit-2147483648", "room for any row");
+
+int keyValue(const int *row, int col)
+{
+    if (!statName[col].weight)
+        return row[col];
+    long long sum = 0;
+    for (int c = 0; c < statCount; c++)
+        if (sameKey(c, col))
+            sum += (long long)statName[c].weight * row[c];
+    return clampInt(sum);
+}
+
+void setFromKey(int *row, int col, int v)
+{
+    if (!statName[col].weight) {
+        row[col] = v;
+        return;
+    }
+    for (int c = statCount - 1; c >= 0; c--)
+        if (sameKey(c, col)) {
+            row[c] = v >= statName[c].weight;
+            if (row[c])
+                v -= statName[c].weight;
+        }
+}
+
+int lastOfName(const char *name)
+{
+    for (int u = unitNum - 1; u >= 0; u--)
+        if (ustricmp(unitName[u], name) == 0)
+            return u;
+    return -1;
+}
 
 void storeName(int unit, const char *name, size_t len)
 {
@@ -24,20 +57,47 @@ void storeName(int unit, const char *name, size_t len)
     unitName[unit][len] = '\0';
 }
 
+int shownBytes(const char *text, size_t len, size_t most)
+{
+    return (int)(len <= most ? len : validUtf8(text, most));
+}
+
+size_t lineEndAt(const char *p, const char *end)
+{
+    if (p == end || (*p != '\n' && *p != '\r'))
+        return 0;
+    return *p == '\r' && p + 1 < end && p[1] == '\n' ? 2 : 1;
+}
+
 int lineOf(const char *text, size_t at)
 {
     int line = 1;
-    for (size_t i = 0; i < at; i++)
-        line += text[i] == '\n' || (text[i] == '\r' && text[i + 1] != '\n');
+    for (const char *p = text, *end = text + at; p < end;) {
+        size_t n = lineEndAt(p, end + 1);
+        line += n != 0;
+        p += n ? n : 1;
+    }
     return line;
+}
+
+ByteOrder byteOrderMark(const char *p, size_t n)
+{
+    if (n >= markUtf8Bytes && memcmp(p, "\xEF\xBB\xBF", markUtf8Bytes) == 0)
+        return markUtf8;
+    if (n >= markUtf16Bytes && memcmp(p, "\xFF\xFE", markUtf16Bytes) == 0)
+        return markUtf16Le;
+    if (n >= markUtf16Bytes && memcmp(p, "\xFE\xFF", markUtf16Bytes) == 0)
+        return markUtf16Be;
+    return noMark;
 }
 
 const char *iniEncodingProblem(const char *p, size_t n)
 {
-    if (n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0)
+    ByteOrder mark = byteOrderMark(p, n);
+    if (mark == markUtf8)
         return "it begins with a UTF-8 byte-order mark, which hides its first section";
     // UTF-16 has a mark, or holds a NUL in one of its first two bytes.
-    if (n >= 2 && (memcmp(p, "\xFF\xFE", 2) == 0 || memcmp(p, "\xFE\xFF", 2) == 0 || !p[0] || !p[1]))
+    if (mark != noMark || (n >= 2 && (!p[0] || !p[1])))
         return "it is UTF-16, which the library cannot read";
     return nullptr;
 }
@@ -113,14 +173,4 @@ bool isWorkCopyOf(const char *name, const char *base)
             return strcmp(tag + workCopyTag, workCopyEnd) == 0;
         }
     return false;
-}
-
-const char *shortName(const char *name)
-{
-    static char shown[64];
-    size_t len = strlen(name);
-    if (len <= 40)
-        return name;
-    snprintf(shown, sizeof shown, "%.*s...", (int)validUtf8(name, 40), name);
-    return shown;
 }

@@ -1,5 +1,6 @@
 // The unit table that every conversion passes through, the column table that
-// names its values, and the four conversion routines.
+// names its values, the helpers that readers and writers share, the four
+// conversion routines and the one way a run fails.
 #ifndef UNITS_H
 #define UNITS_H
 
@@ -13,87 +14,114 @@ const int nameMaxBytes = 253;
 const int nameSize = nameMaxBytes + 1; // bytes per name, its NUL included
 const int iniKeyCount = 15;            // keys per unit section in the INI file
 const int unitKeySize = 16;            // "unit" and a decimal int, NUL included
-const size_t sheetMaxBytes = 4u << 20; // the largest sheet csvtoini reads
-// The largest INI file csvtoini updates. Each entry it sets makes the
-// library walk the file from the top, so the time grows with the lines, and
-// most with the section headers, at which the walk compares names: at these
-// limits an update of 100 units takes a few seconds.
-const size_t iniMaxBytes = 1u << 20;
-const int iniMaxLines = 50000;
-const int iniMaxSections = 5000;
-// The saved copy of the INI file: the library writes "key = value" for a
-// line as short as "k" and an end of line, CR LF on Windows: at most three
-// times the bytes, and the units' entries besides.
-const size_t iniSavedMaxBytes = 3 * iniMaxBytes + (64u << 10);
-// An INI file's meaning: each line holds at most one section or entry. The
-// copy may add the units' entries and sections; anything more than that is
-// a change of meaning already.
-const int meaningItems = iniMaxLines + 1;
-const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
-const size_t meaningTextSize = 4 * iniMaxBytes;
-// The sheet as UTF-8: a byte of Windows-1252 or two of UTF-16 may become
-// three bytes of UTF-8.
-const size_t sheetTextSize = 3 * sheetMaxBytes;
 
 extern const char iniFile[];           // "valdra.ini", in the working folder
 extern const char csvFile[];           // "valdra.csv", in the working folder
 extern const char listSection[];       // "unitnames": the INI list of units
 
-// One column of a unit's row: its caption in the sheet, its key in the INI
-// file (0 where the value is packed into another column's key) and the value
-// a unit takes when its section lacks that key.
+// One column of a unit's row: its caption in the sheet, the INI key that
+// holds it, the value a unit takes when its section lacks that key, and its
+// weight where several columns pack into one key (0: the key holds the
+// value alone). A packed key holds the sum of weight times value, each value
+// 0 or 1; it is read by comparisons, highest weight first, as the game reads
+// it, so that a sum past the weights sets every column.
 struct Column {
     const char *caption;
     const char *key;
     int fallback;
+    int weight;
 };
-
-// The three can-hit columns share the INI key "canhit", which sits on the
-// first of them and packs them as land 1, air 2, sea 4.
-const int colHitLand = 4;
-const int colHitAir = 5;
-const int colHitSea = 6;
 
 // The column table, in row order: the sheet's captions, the INI keys in the
 // order they are read and written, and the defaults for keys a section lacks.
 inline constexpr Column statName[] = {
-    {"Move", "move", 0},        {"Cost", "price", 0},
-    {"R Min", "rangemin", 0},   {"R Max", "rangemax", 0},
-    {"H Land", "canhit", 0},    {"H Air", nullptr, 0},
-    {"H Sea", nullptr, 0},      {"A Gun", "attack0", 0},
-    {"A Fire", "attack1", 0},   {"A Bomb", "attack2", 0},
-    {"D Gun", "resist0", 0},    {"D Fire", "resist1", 0},
-    {"D Bomb", "resist2", 0},   {"Crimson", "isarmy1", 1},
-    {"Cobalt", "isarmy2", 1},   {"Pine", "isarmy3", 1},
-    {"Tech", "techlevel", 2},
+    {"Move", "move", 0, 0},          {"Cost", "price", 0, 0},
+    {"R Min", "rangemin", 0, 0},     {"R Max", "rangemax", 0, 0},
+    {"H Land", "canhit", 0, 1},      {"H Air", "canhit", 0, 2},
+    {"H Sea", "canhit", 0, 4},       {"A Gun", "attack0", 0, 0},
+    {"A Fire", "attack1", 0, 0},     {"A Bomb", "attack2", 0, 0},
+    {"D Gun", "resist0", 0, 0},      {"D Fire", "resist1", 0, 0},
+    {"D Bomb", "resist2", 0, 0},     {"Crimson", "isarmy1", 1, 0},
+    {"Cobalt", "isarmy2", 1, 0},     {"Pine", "isarmy3", 1, 0},
+    {"Tech", "techlevel", 2, 0},
 };
 
-constexpr int keyedColumns()
+// True if columns a and b are stored under the same INI key.
+constexpr bool sameKey(int a, int b)
 {
-    int n = 0;
-    for (const Column &c : statName)
-        n += c.key != nullptr;
-    return n;
+    const char *p = statName[a].key, *q = statName[b].key;
+    while (*p && *p == *q)
+        p++, q++;
+    return *p == *q;
 }
 
-static_assert(sizeof statName / sizeof statName[0] == statCount,
-              "one column table entry per value");
-static_assert(keyedColumns() == iniKeyCount, "fifteen INI keys per unit");
+// True if col is the first column stored under its key: the one through
+// which the key is read and written.
+constexpr bool firstOfKey(int col)
+{
+    for (int c = 0; c < col; c++)
+        if (sameKey(c, col))
+            return false;
+    return true;
+}
+
+// True if the table is sound: the keys are 15; a key holds one column
+// alone, or packs columns whose weights are distinct powers of two listed
+// lowest first, so that reading from the last to the first unpacks them.
+constexpr bool columnsSound()
+{
+    int keys = 0;
+    for (int col = 0; col < statCount; col++) {
+        keys += firstOfKey(col);
+        int w = statName[col].weight;
+        for (int c = 0; c < col; c++)
+            if (sameKey(c, col) && (w == 0 || statName[c].weight == 0 || statName[c].weight >= w))
+                return false;
+        if (w & (w - 1))
+            return false;
+    }
+    return keys == iniKeyCount;
+}
+
+static_assert(sizeof statName / sizeof statName[0] == statCount, "one column table entry per value");
+static_assert(columnsSound(), "fifteen INI keys, packed columns in rising weights");
 
 extern int unitNum;                         // valid rows: 0 .. unitNum - 1
 extern char unitName[maxUnits][nameSize];   // row i's name, NUL-terminated
 extern int uStat[maxUnits][statCount];      // row i's values, by column
-extern bool runFailed;                      // the run failed and said why
 extern const char *programName;             // "initocsv" or "csvtoini"
+
+// The value that the INI key of col holds for row: the column's value, or
+// for a packed key the sum of its columns' weighted values, clamped to int.
+int keyValue(const int *row, int col);
+
+// Set the columns of row that col's key holds from the key's value v.
+void setFromKey(int *row, int col, int v);
+
+// The last row whose name the library takes for the section name (it
+// compares names without case), whose values are the ones that remain; -1
+// if none.
+int lastOfName(const char *name);
 
 // Store name, len bytes and at most nameMaxBytes, into unitName[unit].
 void storeName(int unit, const char *name, size_t len);
 
-// name as a message shows it: its first 40 bytes or so and "...", if longer.
-const char *shortName(const char *name);
+// How many of the len bytes at text a message shows: at most most, cut
+// between characters. A message shows a cut text with "..." after it.
+int shownBytes(const char *text, size_t len, size_t most);
+const size_t nameShown = 40;   // the bytes of a long name that a message shows
 
-// The line that byte offset at of text is on, lines ending in LF, CR LF or CR.
+// The length of the line end at p, end - p bytes left: LF, CR LF or CR;
+// 0 if p starts none.
+size_t lineEndAt(const char *p, const char *end);
+
+// The line that byte offset at of text is on, lines ending as lineEndAt says.
 int lineOf(const char *text, size_t at);
+
+// The byte-order mark that the n bytes at p begin with, if any.
+enum ByteOrder { noMark, markUtf8, markUtf16Le, markUtf16Be };
+ByteOrder byteOrderMark(const char *p, size_t n);
+const size_t markUtf8Bytes = 3, markUtf16Bytes = 2;
 
 // What is wrong with the encoding of an INI file that begins with the n
 // bytes at p (a byte-order mark, or UTF-16), for a message; null if nothing.
@@ -114,6 +142,10 @@ bool keepableName(const char *name);
 // NUL byte; n if all of it is.
 size_t validUtf8(const char *p, size_t n);
 
+// True if name is a work copy of the file named base (a name without a
+// folder) that one of the programs made.
+bool isWorkCopyOf(const char *name, const char *base);
+
 // The ways a run can fail; each has its message in one table.
 enum Problem {
     libraryStart, noTurn,
@@ -127,90 +159,24 @@ enum Problem {
     problemCount
 };
 
-// Mark the run failed and, for its first failure only, say on standard
-// error what went wrong, where (line 0: no line) and that the program's
-// output file was not changed. detail fills the message's %s, if it has one.
-void failRun(Problem p, int line = 0, const char *detail = "");
+// Fail the run with problem p and, for its first failure only, tell the
+// user what went wrong, where (line 0: no line) and that the program's
+// output file was not changed. The format and its arguments, if given, make
+// the detail that fills the message's %s.
+void failRun(Problem p, int line = 0);
+void failRun(Problem p, int line, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
-// What went wrong with a write that left errno e, in words for the user.
-const char *ioError(int e);
+// Start the library without a display, run reader and, if it succeeded,
+// writer, shut the library down; the result is the process exit status.
+// program and output (the file the writer changes) name the run in its
+// messages.
+int runConversion(const char *program, const char *output, bool (*reader)(), void (*writer)());
 
-// Show msg, one line ending in a newline, where the user will see it.
-void tellUser(const char *msg);
-
-// Start the library without a display, run reader then writer, shut the
-// library down; the result is the process exit status. program and output
-// (the file the writer changes) name the run in its messages.
-int runConversion(const char *program, const char *output, void (*reader)(), void (*writer)());
-
-// Wait for this run's turns at valdra.ini and valdra.csv, which other runs
-// on the same files, however they spell their paths, hold until they end;
-// false with *why if that fails. endTurns lets the next run have them.
-bool takeTurns(const char **why);
-void endTurns();
-
-// How reading a whole input file ended.
-enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
-
-// Read the file path, or the file it links to, whole into buf, at most cap
-// bytes, and set *len. Only a regular file is read: anything else, or an
-// error, gives fileFailed with *why saying what. A FIFO never blocks it.
-FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, const char **why);
-
-// The work copy through which a writer replaces its output file whole.
-// openWorkCopy finds the file (or the file it links to), which must be a
-// regular file or absent, locks it against other runs for the whole update,
-// reads its bytes into bytes (cap bytes at most, *len set: a larger file
-// fills them) unless bytes is null, and makes an empty work file beside it with its mode, group and,
-// where allowed, owner; it returns the work file's name, or null with *why.
-// commitWorkCopy puts the work file in place of the file unless the file
-// changed meanwhile; discardWorkCopy removes it. Either ends the update and
-// leaves no work file.
-// A work copy of the file named base (its name, without a folder) is
-// named base, a dot, the program, "-", six letters or digits and ".part".
-// Each run that holds the file removes what earlier runs left behind.
-const char workCopyEnd[] = ".part";
-const int workCopyTag = 6;   // the letters or digits that make the name unique
-bool isWorkCopyOf(const char *name, const char *base);
-
-enum WorkResult { workDone, workFailed, workTargetChanged };
-const char *openWorkCopy(const char *file, char *bytes, size_t cap, size_t *len, const char **why);
-WorkResult commitWorkCopy(const char **why);
-void discardWorkCopy();
-
-// The meaning of INI text as the library reads it, for the file as it was
-// (file 0) and its updated copy (file 1): its sections, and for each section
-// and key the value that a lookup gives. Taking file 0 starts afresh; taking
-// file 1 replaces an earlier file 1. Each line is handed to the library on
-// its own, so the library's current configuration is replaced. The result
-// says whether file 0 passes a limit; for file 1, meaningNoRoom means it has
-// more new sections and entries than an update makes.
-enum MeaningTaken { meaningTaken, meaningTooManyLines, meaningTooManySections, meaningNoRoom };
-MeaningTaken takeMeaning(int file, const char *text, size_t len);
-
-// In file 0: whether it has a header of section (a bare name, compared as
-// the library compares names); the value a lookup of key in section gives
-// (null: absent or empty); the key of the last entry in the part of section
-// under its first header (null: there is none); whether an empty line ends
-// that part before the next header, as the library needs to file a new
-// entry of the section in it.
-bool meaningHasSection(const char *section);
-const char *meaningValue(const char *section, const char *key);
-const char *meaningEndKey(const char *section);
-bool meaningPartEnded(const char *section);
-
-// Visit every section and entry of either file, those of file 0 first, each
-// once, in the order of the file: visit(section, null, was, now) for a
-// section, was and now non-null where it has a header; then
-// visit(section, key, was, now) for an entry, with the values a lookup gives
-// (null: absent or empty). section is as the library lists it, "[name]", or
-// "" for the entries before the first header. False if a visit said false.
-typedef bool (*MeaningVisit)(const char *section, const char *key, const char *was, const char *now);
-bool walkMeanings(MeaningVisit visit);
-
-void iniToMem();
+// The readers fill the unit table and say whether they succeeded; a reader
+// that fails has said why. The writers write the table.
+bool iniToMem();
+bool csvToMem();
 void MemToIni();
-void csvToMem();
 void memToCsv();
 
 #endif
