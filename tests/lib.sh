@@ -6,26 +6,20 @@ set -u
 
 fails=0
 here=$(cd "$(dirname "$0")" && pwd)
+# Everything a test writes lives in this folder, removed when the test ends.
+top=$(mktemp -d "${TMPDIR:-/tmp}/valdra-test.XXXXXX")
+chmod 755 "$top"   # tests run programs as other users too
+trap 'chmod -R u+rwx "$top" 2>/dev/null; rm -rf "$top"' EXIT
 
 # fail MESSAGE: record a failure and say what it was.
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 
-# scratch: print a new empty folder that is removed when the test ends.
-scratch() {
-    local d
-    d=$(mktemp -d "${TMPDIR:-/tmp}/valdra-test.XXXXXX")
-    echo "$d" >>"$scratch_list"
-    echo "$d"
-}
-scratch_list=$(mktemp)
-trap 'xargs -r rm -rf <"$scratch_list"; rm -f "$scratch_list"' EXIT
+# scratch: print a new empty folder inside the test's own.
+scratch() { mktemp -d "$top/s.XXXXXX"; }
 
 # Words that run puts before the program: an environment or a limit. Empty
 # unless a test sets it for a run.
 with=()
-
-# A prefix for with that makes the library's start fail.
-failing_start=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/libfailstart.so")
 
 # run DIR PROG [ARGS...]: run a built program in DIR; its status lands in
 # $status and what it wrote on standard error in $message. A run that
@@ -34,17 +28,27 @@ failing_start=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/
 run() {
     local dir=$1 prog=$2
     shift 2
-    (cd "$dir" && "${with[@]}" "$BIN/$prog" "$@" >"$dir.out" 2>"$dir.err")
+    (cd "$dir" && "${with[@]}" "$BIN/$prog" "$@" >"$top/out" 2>"$top/err")
     status=$?
-    message=$(cat "$dir.err")
-    [ -s "$dir.out" ] && fail "$prog printed on stdout: $(head -c 200 "$dir.out")"
+    message=$(cat "$top/err")
+    [ -s "$top/out" ] && fail "$prog printed on stdout: $(head -c 200 "$top/out")"
     if [ "$status" -eq 0 ]; then
-        [ -s "$dir.err" ] && fail "$prog succeeded but printed: $(head -c 200 "$dir.err")"
-    elif [ "$(wc -l <"$dir.err")" -ne 1 ] ||
-        ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$dir.err"; then
-        fail "$prog failed without its one line of reason: $(head -c 300 "$dir.err")"
+        [ -s "$top/err" ] && fail "$prog succeeded but printed: $(head -c 200 "$top/err")"
+    elif [ "$(wc -l <"$top/err")" -ne 1 ] ||
+        ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$top/err"; then
+        fail "$prog failed without its one line of reason: $(head -c 300 "$top/err")"
     fi
-    rm -f "$dir.out" "$dir.err"
+}
+
+# at_once CMD1 CMD2 WHAT: run two shell commands at once; both must succeed
+# and print nothing.
+at_once() {
+    (eval "$1") >"$top/at1" 2>&1 & local p1=$!
+    (eval "$2") >"$top/at2" 2>&1 & local p2=$!
+    wait $p1; local s1=$?
+    wait $p2; local s2=$?
+    [ $s1 -eq 0 ] && [ $s2 -eq 0 ] && [ ! -s "$top/at1" ] && [ ! -s "$top/at2" ] ||
+        fail "$3: exit status $s1 and $s2: $(cat "$top/at1" "$top/at2")"
 }
 
 # said TEXT: the failed run's message must contain TEXT.
@@ -85,13 +89,73 @@ expect_status() {
 
 header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
 
-# units N [GAPS]: an INI file listing N units; see units.awk.
-units() {
-    awk -v n="$1" -v gaps="${2:-}" -f "$here/units.awk"
+# gen WHAT [VAR=VALUE...]: a generated INI file or sheet; see gen.awk.
+gen() {
+    local what=$1 vars=() v
+    shift
+    for v in "$@"; do vars+=(-v "$v"); done
+    awk -v what="$what" "${vars[@]}" -f "$here/gen.awk"
 }
 
 # finish: end the test with its verdict.
 finish() {
     [ "$fails" -eq 0 ] || { echo "$fails check(s) failed"; exit 1; }
     exit 0
+}
+
+# Helpers for the groups that check the files themselves.
+
+ex=$here/cases/example
+
+# sheet_and_ini DIR: the example's files in DIR, the sheet edited.
+sheet_and_ini() {
+    cp "$ex/valdra.ini" "$ex/expect/valdra.csv" "$1/"
+    sed -i 's/^Tank,5,700,/Tank,6,750,/' "$1/valdra.csv"
+}
+
+# two_versions: $v, a folder holding two sheets that differ in every value
+# (sheet0, sheet1), the INI file each makes of the example's (ini0, ini1),
+# the sheet initocsv writes of each (csv0, csv1), the example's INI file
+# (orig.ini) and sheet (valdra.csv) and what csvtoini makes of that sheet
+# (ini-example); and $d, a new folder holding the example's valdra.ini.
+two_versions() {
+    local i
+    v=$(scratch)
+    sheet_and_ini "$v"
+    cp "$v/valdra.ini" "$v/orig.ini"
+    for i in 0 1; do
+        sed "2,\$ s/^\([^,]*\),[0-9]*,[0-9]*,/\1,$((i + 4)),$((i * 100 + 300)),/" "$ex/expect/valdra.csv" >"$v/sheet$i"
+        cp "$v/orig.ini" "$v/valdra.ini"
+        cp "$v/sheet$i" "$v/valdra.csv"
+        run "$v" csvtoini
+        run "$v" initocsv
+        cp "$v/valdra.ini" "$v/ini$i"
+        cp "$v/valdra.csv" "$v/csv$i"
+    done
+    cp "$v/orig.ini" "$v/valdra.ini"
+    cp "$ex/expect/valdra.csv" "$v/valdra.csv"
+    eol "$v/valdra.csv"
+    run "$v" csvtoini
+    mv "$v/valdra.ini" "$v/ini-example"
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+}
+
+# one_of FILE WHAT CANDIDATE...: FILE must be there and hold the bytes of
+# one of the candidates, whole.
+one_of() {
+    local file=$1 what=$2 c
+    shift 2
+    [ -f "$file" ] || { fail "$what: $(basename "$file") is gone"; return; }
+    for c in "$@"; do cmp -s "$file" "$c" && return; done
+    fail "$what: $(basename "$file") holds none of the versions it may hold"
+}
+
+# allowed WHAT TEXT...: a failed run's message must hold one of the texts.
+allowed() {
+    local what=$1 t
+    shift
+    [ "$status" -eq 0 ] && return
+    for t in "$@"; do case $message in *"$t"*) return ;; esac; done
+    fail "$what: $message"
 }

@@ -26,12 +26,13 @@ static void check(bool ok, const char *what)
     }
 }
 
-// Write text to the file name.
-static void writeFile(const char *name, const char *text)
+// Write text to the file name and load it as the configuration.
+static void load(const char *name, const char *text)
 {
     FILE *f = fopen(name, "w");
     fputs(text, f);
     fclose(f);
+    set_config_file(name);
 }
 
 // True if the file name holds exactly text.
@@ -62,8 +63,7 @@ static void readingPins()
     set_config_file("absent.ini");
     check(get_config_string("unitnames", "unit0", nullptr) == nullptr,
           "a missing file loads as an empty configuration");
-    writeFile("a.ini", "[unitnames]\nunit0=\nunit1=Tank\n[Tank]\nmove=3\n");
-    set_config_file("a.ini");
+    load("a.ini", "[unitnames]\nunit0=\nunit1=Tank\n[Tank]\nmove=3\n");
     check(get_config_string("unitnames", "unit0", nullptr) == nullptr,
           "an empty value reads as absent");
     const char **names = nullptr;
@@ -80,15 +80,13 @@ static void readingPins()
 static void placementPins()
 {
     const char *packed = "[unitnames]\nunit0 = Tank\n[Tank]\nmove = 3\n";
-    writeFile("b.ini", packed);
-    set_config_file("b.ini");
+    load("b.ini", packed);
     set_config_string("unitnames", "unit1", "Jeep");
     saveAndReload("b.ini");
     check(get_config_string("unitnames", "unit1", nullptr) == nullptr,
           "without an empty line a new entry lands in the next section");
 
-    writeFile("b.ini", packed);
-    set_config_file("b.ini");
+    load("b.ini", packed);
     set_config_string("unitnames", "unit0", "Tank\n");
     saveAndReload("b.ini");
     set_config_string("unitnames", "unit1", "Jeep");
@@ -96,8 +94,7 @@ static void placementPins()
     check(fileIs("b.ini", "[unitnames]\nunit0 = Tank\nunit1 = Jeep\n\n[Tank]\nmove = 3\n"),
           "a line end added to a value makes the empty line that keeps new entries in");
 
-    writeFile("b.ini", packed);
-    set_config_file("b.ini");
+    load("b.ini", packed);
     set_config_int("Heavy Tank", "move", 5);
     check(get_config_int("Heavy Tank", "move", 0) == 5, "a blank header reads in the same run");
     saveAndReload("b.ini");
@@ -142,16 +139,14 @@ static void savePins()
 // it, so that its new entries stay in its section.
 static void headerPins()
 {
-    writeFile("e.ini", "[Bare]\n[Next]\nx = 1\n");
-    set_config_file("e.ini");
+    load("e.ini", "[Bare]\n[Next]\nx = 1\n");
     set_config_string("Bare", "[Bare]", "\n");
     saveAndReload("e.ini");
     set_config_int("Bare", "move", 3);
     saveAndReload("e.ini");
     check(get_config_int("Bare", "move", 0) == 3 && fileIs("e.ini", "[Bare]\nmove = 3\n\n[Next]\nx = 1\n"),
           "a line end as a header's text ends its section");
-    writeFile("e.ini", "[Jeep] ; fast scout\nmove = 7\n");
-    set_config_file("e.ini");
+    load("e.ini", "[Jeep] ; fast scout\nmove = 7\n");
     set_config_int("Jeep", "move", 8);
     saveAndReload("e.ini");
     check(get_config_int("Jeep", "move", 0) == 0, "a header with text after it is saved as no header");
@@ -179,14 +174,12 @@ static void meaningPins()
     set_config_data(ends, (int)strlen(ends));
     check(list_config_entries(nullptr, &names) == 3, "LF CR and CR LF are one line end each");
     free_config_entries(&names);
-    writeFile("m.ini", "a=1\r\rb=2\n\nc=3\n");
-    set_config_file("m.ini");
+    load("m.ini", "a=1\r\rb=2\n\nc=3\n");
     set_config_string(nullptr, "a", "5");
     saveAndReload("m.ini");
     check(fileIs("m.ini", "a = 5\n\nb = 2\n\nc = 3\n"), "CR CR and LF LF end a line and an empty one");
 
-    writeFile("m.ini", "[Tank]\nmove=\n[\xc3\x84rger]\nx=1\n[tank]\nmove=3\nprice=4\n");
-    set_config_file("m.ini");
+    load("m.ini", "[Tank]\nmove=\n[\xc3\x84rger]\nx=1\n[tank]\nmove=3\nprice=4\n");
     check(get_config_string("TANK", "move", nullptr) == nullptr && get_config_int("tank", "price", 0) == 4,
           "an empty first entry hides a later one; a repeated section's keys are all found");
     check(get_config_int("\xc3\xa4RGER", "X", 0) == 1, "names beyond ASCII compare without case");

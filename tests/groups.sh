@@ -1,0 +1,207 @@
+#!/bin/bash
+# groups.sh BIN GROUP: the cases of either program that need generated files
+# or a particular environment.
+BIN=$(cd "$1" && pwd)
+group=$2
+. "$(dirname "$0")/lib.sh"
+
+# keys_per_section FILE: "section count" for every section of FILE, counting
+# the unit keys it holds.
+keys_per_section() {
+    tr -d '\r' <"$1" | awk '/^\[/ { s = $0; n[s] += 0; next }
+         /^(move|price|rangemin|rangemax|canhit|attack[012]|resist[012]|isarmy[123]|techlevel) = / { n[s]++ }
+         END { for (s in n) print s, n[s] }' | sort
+}
+
+case $group in
+initocsv.capacity)
+    # A full table is written whole; a longer list stops at the 100th unit.
+    for n in 100 150; do
+        d=$(scratch)
+        gen ini n=$n >"$d/valdra.ini"
+        run "$d" initocsv
+        expect_status 0 "$n units"
+        gen sheet n=100 >"$top/want"
+        eol "$top/want"
+        same "$d/valdra.csv" "$top/want" "sheet of $n listed units"
+    done ;;
+initocsv.unwritable)
+    # A sheet that cannot be written is a failure, whatever the cause.
+    d=$(scratch)
+    cp "$here/../examples/valdra.ini" "$d/"
+    mkdir "$d/valdra.csv"
+    run "$d" initocsv
+    expect_status nonzero "sheet is a folder"
+    rmdir "$d/valdra.csv"
+    ln -s /dev/full "$d/valdra.csv"
+    run "$d" initocsv
+    expect_status nonzero "disk full"
+    same "$d/valdra.ini" "$here/../examples/valdra.ini" ;;
+initocsv.display)
+    # The programs never look for a display, not even a broken one.
+    d=$(scratch)
+    cp "$here/cases/example/valdra.ini" "$d/"
+    for display in 127.0.0.1:99 nowhere.invalid:0 :77; do
+        rm -f "$d/valdra.csv"
+        with=(env DISPLAY="$display" timeout 20)
+        run "$d" initocsv
+        expect_status 0 "DISPLAY=$display"
+        same "$d/valdra.csv" "$here/cases/example/expect/valdra.csv"
+    done ;;
+*.failstart)
+    # When the library does not start, no file is touched.
+    d=$(scratch)
+    cp "$here/cases/update/valdra.csv" "$here/cases/update/valdra.ini" "$d/"
+    with=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/libfailstart.so")
+    run "$d" "${group%.failstart}"
+    expect_status 2 "library start fails"
+    said "the Allegro library did not start"
+    same "$d/valdra.ini" "$here/cases/update/valdra.ini"
+    same "$d/valdra.csv" "$here/cases/update/valdra.csv" ;;
+csvtoini.roundtrip)
+    # A sheet that initocsv wrote converts back into the same values, and
+    # every unit section ends up with all fifteen keys.
+    d=$(scratch)
+    gen ini n=100 gaps=1 >"$d/valdra.ini"
+    run "$d" initocsv
+    cp "$d/valdra.csv" "$top/first"
+    run "$d" csvtoini
+    expect_status 0 "csvtoini of 100 units"
+    run "$d" initocsv
+    same "$d/valdra.csv" "$top/first" "sheet after the round trip"
+    keys_per_section "$d/valdra.ini" | grep -v '^\[unitnames\] 0$' | grep -v ' 15$' |
+        while read -r line; do fail "section without its 15 keys: $line"; done
+    # A sheet that changes nothing leaves the file as it is, not even
+    # rewritten.
+    before=$(stat -c %i:%Y:%s "$d/valdra.ini")
+    sleep 1
+    run "$d" csvtoini
+    [ "$(stat -c %i:%Y:%s "$d/valdra.ini")" = "$before" ] || fail "an unchanged sheet rewrote valdra.ini"
+    only "$d" valdra.ini valdra.csv ;;
+csvtoini.refusals)
+    # A sheet too large to read changes nothing and says so.
+    d=$(scratch)
+    cp "$here/cases/update/valdra.ini" "$d/"
+    head -c $((4 * 1024 * 1024 + 1)) /dev/zero >"$d/valdra.csv"
+    run "$d" csvtoini
+    [ "$message" = "csvtoini: valdra.csv: is larger than 4 MiB; valdra.ini not changed" ] ||
+        fail "a sheet too large: $message"
+    same "$d/valdra.ini" "$here/cases/update/valdra.ini" ;;
+csvtoini.capacity)
+    # Only 100 units fit; names are kept whole up to the 253 bytes by which
+    # the library can still look a section up.
+    d=$(scratch)
+    gen ini n=150 >"$d/valdra.ini"
+    long=$(printf 'L%.0s' $(seq 251))é
+    mid=$(printf 'a%.0s' $(seq 58))é$(printf 'b%.0s' $(seq 20))
+    { echo "$long"; echo "$mid"; seq -f 'R%g' 2 149; } | gen rows value=3 >"$d/valdra.csv"
+    run "$d" csvtoini
+    expect_status 0 "150 rows"
+    grep -q $'^unit149 = U149\r\\?$' "$d/valdra.ini" || fail "a full table removed the list's tail"
+    grep -q '^unit99 = R99' "$d/valdra.ini" || fail "unit99 is not R99"
+    grep -q $'^unit100 = U100\r\\?$' "$d/valdra.ini" || fail "a 101st unit was written"
+    run "$d" initocsv
+    { printf '\357\273\277'; { echo "$long"; echo "$mid"; seq -f 'R%g' 2 99; } | gen rows value=3; } >"$top/want"
+    eol "$top/want"
+    same "$d/valdra.csv" "$top/want" "sheet of 150 rows" ;;
+csvtoini.limits)
+    # 100 full units behind 2,000 other sections are updated, every value
+    # changed, in bounded time; a file past the limits of lines or sections
+    # is refused at once, and says which limit.
+    d=$(scratch)
+    gen ini n=100 other=2000 >"$d/valdra.ini"
+    seq -f 'U%g' 0 99 | gen rows value=7 >"$d/valdra.csv"
+    with=(timeout 30)
+    run "$d" csvtoini
+    expect_status 0 "100 units and 2,000 other sections"
+    [ "$(grep -c '^move = 7' "$d/valdra.ini")" = 100 ] || fail "not every unit was updated"
+    for limit in "50,000 lines" "5,000 sections"; do
+        case $limit in
+        *lines) seq -f '# %g' 0 50000 ;;
+        *) seq -f '[S%g]' 0 5000 ;;
+        esac >"$d/valdra.ini"
+        cp "$d/valdra.ini" "$top/orig"
+        with=(timeout 3)
+        run "$d" csvtoini
+        expect_status 1 "a file of more than $limit"
+        said "valdra.ini: it has more than $limit"
+        same "$d/valdra.ini" "$top/orig"
+    done ;;
+csvtoini.fullsave)
+    # A save that cannot complete leaves valdra.ini as it was and no copy:
+    # first the copy of a file over the size limit, then a save that grows
+    # past it. Each says why: the library's save reports only a failed write.
+    for case in "8:cannot be updated: the file-size limit was reached" \
+                "24:the library could not save the work copy: the file-size limit was reached"; do
+        kib=${case%%:*}
+        d=$(scratch)
+        gen ini n=60 >"$d/valdra.ini"
+        cp "$d/valdra.ini" "$top/orig"
+        seq -f 'Unit%g' 0 99 | gen rows value=123456 >"$d/valdra.csv"
+        with=(prlimit --fsize=$((kib * 1024)))
+        run "$d" csvtoini
+        expect_status 1 "csvtoini under a ${kib} KiB file limit"
+        said "valdra.ini: ${case#*:}"
+        same "$d/valdra.ini" "$top/orig"
+        only "$d" valdra.ini valdra.csv
+    done ;;
+csvtoini.fulldisk)
+    # On a full disk both programs say so and leave their files whole: no
+    # room for the work copy, then room for the copy but not for the save.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP: mounting a small disk needs root"; exit 0; }
+    d=$(scratch)
+    mount -t tmpfs -o size=128k tmpfs "$d" 2>/dev/null || { echo "SKIP: cannot mount a tmpfs"; exit 0; }
+    trap 'umount "$d"; rm -rf "$top"' EXIT
+    gen ini n=40 >"$d/valdra.ini"   # about 8 KiB, about 12 KiB once saved
+    cp "$d/valdra.ini" "$top/orig"
+    seq -f 'Unit%g' 0 99 | gen rows value=123456 >"$d/valdra.csv"
+    cp "$d/valdra.csv" "$top/csv"
+    for case in "4:cannot be updated" "16:the library could not save the work copy" "0:"; do
+        free=${case%%:*}
+        rm -f "$d/filler"
+        avail=$(df -k --output=avail "$d" | tail -1)
+        head -c $(((avail - free) * 1024)) /dev/zero >"$d/filler" 2>/dev/null
+        if [ $free = 0 ]; then
+            run "$d" initocsv
+            expect_status 1 "initocsv on a full disk"
+            said "valdra.csv: cannot be written: the disk is full"
+        else
+            run "$d" csvtoini
+            expect_status 1 "csvtoini with $free KiB free"
+            said "valdra.ini: ${case#*:}: the disk is full"
+        fi
+        same "$d/valdra.ini" "$top/orig"
+        same "$d/valdra.csv" "$top/csv"
+        only "$d" valdra.ini valdra.csv filler
+    done ;;
+csvtoini.links)
+    # A link to the INI file stays a link, the file it names is updated, and
+    # it keeps its permission bits; so does a file without a link.
+    d=$(scratch)
+    mkdir "$d/data"
+    printf '[unitnames]\nunit0 = Old\n' >"$d/data/units.ini"
+    chmod 640 "$d/data/units.ini"
+    ln -s data/units.ini "$d/valdra.ini"
+    echo Scout | gen rows value=3 >"$d/valdra.csv"
+    run "$d" csvtoini
+    expect_status 0 "csvtoini through a link"
+    [ -L "$d/valdra.ini" ] || fail "valdra.ini is no longer a link"
+    grep -q '^unit0 = Scout$' "$d/data/units.ini" || fail "the linked file was not updated"
+    [ "$(stat -c %a "$d/data/units.ini")" = 640 ] || fail "the linked file lost its mode"
+    only "$d" valdra.ini valdra.csv data
+    only "$d/data" units.ini
+    rm "$d/valdra.ini"
+    mv "$d/data/units.ini" "$d/valdra.ini"
+    chmod 604 "$d/valdra.ini"
+    run "$d" csvtoini
+    [ "$(stat -c %a "$d/valdra.ini")" = 604 ] || fail "valdra.ini lost its mode"
+    rm "$d/valdra.ini"
+    mask=$(umask)
+    umask 027
+    run "$d" csvtoini
+    umask "$mask"
+    [ "$(stat -c %a "$d/valdra.ini")" = 640 ] || fail "a new valdra.ini ignores the umask" ;;
+*)
+    fail "no group $group" ;;
+esac
+finish

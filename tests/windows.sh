@@ -1,0 +1,176 @@
+#!/bin/bash
+# windows.sh BIN GROUP: the programs on Windows, under Wine, beside the
+# programs a Windows machine runs (tests/neighbour.cpp): a scanner, a holder,
+# an editor; in long and hidden paths, through two spellings of one folder,
+# and started without a console. After every run both files hold one whole
+# version and the message says what happened.
+BIN=$(cd "$1" && pwd)
+group=${2#files.}
+. "$(dirname "$0")/lib.sh"
+
+# neighbour DIR MODE ARGS...: the neighbour program in the background, in
+# folder DIR; its pid lands in $neighbour_pid.
+neighbour() {
+    local dir=$1
+    shift
+    (cd "$dir" && exec wine "$BIN/../tests/neighbour.exe" "$@") &
+    neighbour_pid=$!
+}
+
+# stop_neighbour: end the neighbour program.
+stop_neighbour() {
+    kill $neighbour_pid 2>/dev/null
+    wait $neighbour_pid 2>/dev/null
+}
+
+case $group in
+scanner)
+    # A scanner opens every new file in the folder, sharing read and write
+    # but not delete. Every run still puts its file in place, or leaves the
+    # old one and says so; no run loses or blanks a file.
+    two_versions
+    neighbour "$d" scan 60 'valdra.*' '*.tmp'
+    sleep 1
+    for i in $(seq 20); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        run "$d" csvtoini
+        allowed "csvtoini run $i" "it is open in another program"
+        one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini"
+        [ "$status" -eq 0 ] && one_of "$d/valdra.ini" "csvtoini run $i, a success" "$v/ini$k"
+        run "$d" initocsv
+        allowed "initocsv run $i" "it is open in another program"
+        one_of "$d/valdra.csv" "initocsv run $i" "$v/csv$k" "$v/sheet$k"
+    done
+    stop_neighbour
+    run "$d" csvtoini
+    run "$d" initocsv
+    only "$d" valdra.ini valdra.csv ;;
+holder)
+    # A program that holds a file open and shares it with no one: both
+    # programs wait a while, then say so and leave both files alone.
+    two_versions
+    cp "$v/sheet1" "$d/valdra.csv"
+    for name in valdra.ini valdra.csv; do
+        neighbour "$d" hold 10 "$name" ../held
+        for _ in $(seq 150); do [ -e "$top/held" ] && break; sleep 0.1; done
+        [ -e "$top/held" ] || { fail "the holder of $name did not start"; continue; }
+        rm "$top/held"
+        for prog in csvtoini initocsv; do
+            run "$d" $prog
+            expect_status 1 "$prog while $name is held"
+            said "$name: "
+            said "it is open in another program; close it there and run again"
+            same "$d/valdra.ini" "$v/orig.ini"
+            same "$d/valdra.csv" "$v/sheet1"
+        done
+        wait $neighbour_pid
+    done
+    only "$d" valdra.ini valdra.csv ;;
+editor)
+    # An editor saves valdra.ini again and again, by a new file renamed over
+    # it. A run either puts its file in place or says that another program
+    # changed it; the file is always one whole version.
+    two_versions
+    neighbour "$d" edit 40 valdra.ini "../$(basename "$v")/orig.ini"
+    sleep 1
+    for i in $(seq 20); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        run "$d" csvtoini
+        allowed "csvtoini run $i" "was changed by another program" "it is open in another program"
+        one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini0" "$v/ini1" "$v/orig.ini"
+    done
+    stop_neighbour
+    rm -f "$d"/valdra.ini.~edit
+    run "$d" csvtoini
+    only "$d" valdra.ini valdra.csv ;;
+paths)
+    # A folder path of more than 250 characters; a hidden and system
+    # valdra.ini under a name in mixed case keeps both.
+    d=$(scratch)
+    deep=$d
+    # Z: and 252 characters: Windows takes no current folder longer than
+    # 258, and the files' paths pass the old limit of 260.
+    while [ $((${#deep} + 12)) -le 252 ]; do deep=$deep/a-long-name; done
+    deep=$deep/$(printf 'x%.0s' $(seq $((252 - ${#deep} - 1))))
+    mkdir -p "$deep"
+    sheet_and_ini "$deep"
+    run "$deep" csvtoini
+    expect_status 0 "csvtoini in a folder of ${#deep} characters"
+    grep -q '^move = 6' "$deep/valdra.ini" || fail "the deep valdra.ini was not updated"
+    run "$deep" initocsv
+    expect_status 0 "initocsv in a folder of ${#deep} characters"
+    only "$deep" valdra.ini valdra.csv
+    d=$(scratch)
+    sheet_and_ini "$d"
+    mv "$d/valdra.ini" "$d/Valdra.INI"
+    (cd "$d" && wine cmd /c attrib +h Valdra.INI && wine cmd /c attrib +s Valdra.INI) >/dev/null
+    run "$d" csvtoini
+    expect_status 0 "csvtoini on a hidden Valdra.INI"
+    only "$d" Valdra.INI valdra.csv
+    grep -q '^move = 6' "$d/Valdra.INI" || fail "Valdra.INI was not updated"
+    attrs=$(cd "$d" && wine cmd /c attrib Valdra.INI | tr -d '\r')
+    case $attrs in *S*H*) ;; *) fail "Valdra.INI lost its attributes: $attrs" ;; esac ;;
+spellings)
+    # Runs through two spellings of one folder, C:\... and
+    # Z:\...\drive_c\..., take turns as runs through one do.
+    prefix=${WINEPREFIX:-$HOME/.wine}
+    d=$(mktemp -d "$prefix/drive_c/valdra-test.XXXXXX")
+    trap 'rm -rf "$top" "$d"' EXIT
+    # A file large enough that two runs overlap.
+    gen ini n=100 other=1000 >"$d/valdra.ini"
+    (cd "$d" && "$BIN/initocsv")
+    sed -i 's/^\(U[0-9]*\),[0-9]*,/\1,7,/' "$d/valdra.csv"
+    cp "$d/valdra.ini" "$top/ini"
+    run "$d" csvtoini
+    cp "$d/valdra.ini" "$top/want"
+    c="C:\\$(basename "$d")"
+    z="Z:$(echo "$d" | tr / '\\')"
+    exe="Z:$(echo "$BIN/../csvtoini.exe" | tr / '\\')"
+    for i in $(seq 10); do
+        cp "$top/ini" "$d/valdra.ini"
+        at_once "wine cmd /c 'cd /d $c && $exe'" "wine cmd /c 'cd /d $z && $exe'" "run $i"
+        same "$d/valdra.ini" "$top/want" "valdra.ini after run $i"
+    done
+    only "$d" valdra.ini valdra.csv ;;
+msgbox)
+    # Started without a console, as from Explorer, a failed run shows its
+    # message in a box, and ends once the box is closed. Wine shows windows
+    # through the display its desktop process started with, so this runs in
+    # a Wine prefix of its own, with a fresh server.
+    d=$(scratch)
+    sheet_and_ini "$d"
+    cp "$d/valdra.ini" "$top/ini"
+    printf 'Name\n' >"$d/valdra.csv"
+    export WINEPREFIX=$BIN/../gui-prefix
+    [ -d "$WINEPREFIX" ] || WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+    wineserver -k 2>/dev/null
+    wineserver -w
+    display=:$((50 + $$ % 1000))
+    Xvfb "$display" -screen 0 800x600x24 >/dev/null 2>&1 &
+    xvfb=$!
+    export DISPLAY=$display
+    for _ in $(seq 50); do
+        xdotool getdisplaygeometry >/dev/null 2>&1 && break
+        sleep 0.2
+    done
+    # start gives the program no standard handles, as Explorer does.
+    timeout 60 wine start /wait /d "Z:${d//\//\\}" /unix "$BIN/../csvtoini.exe" >/dev/null 2>&1 &
+    prog=$!
+    box=""
+    for _ in $(seq 60); do
+        box=$(xdotool search --name '^valdra units$' 2>/dev/null | head -1)
+        [ -n "$box" ] && break
+        sleep 0.5
+    done
+    [ -n "$box" ] || fail "no message box appeared"
+    [ -n "$box" ] && xdotool key --window "$box" Return 2>/dev/null
+    wait $prog || true
+    kill $xvfb
+    wineserver -k 2>/dev/null
+    same "$d/valdra.ini" "$top/ini" ;;
+*)
+    fail "no group $group" ;;
+esac
+finish
