@@ -42,9 +42,11 @@ static bool checkItem(const char *section, const char *key, const char *was, con
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const char *text = (const char *)data;
-    if (size > iniMaxBytes || validUtf8(text, size) != size)
+    static char text[iniMaxBytes + 1];   // the text, and the NUL the meaning needs after it
+    if (size > iniMaxBytes || validUtf8((const char *)data, size) != size)
         return 0;   // csvtoini refuses such a file before it takes the meaning
+    memcpy(text, data, size);
+    text[size] = '\0';
     if (takeMeaning(0, text, size) != meaningTaken || takeMeaning(1, text, size) != meaningTaken)
         return 0;
     set_config_data(text, (int)size);

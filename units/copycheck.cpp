@@ -6,7 +6,6 @@
 #include <allegro.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 const int listRole = -2, otherRole = -1;   // a section's role: the list, another, or a unit's row
@@ -23,18 +22,6 @@ static struct {
     CopyVerdict verdict;        // the first change of meaning, if any
 } cmp;
 
-// The list index that key names ("unit" and a number as unitKey writes it,
-// in any case), or -1.
-static int listIndex(const char *key)
-{
-    if (strncasecmp(key, "unit", 4) != 0 || key[4] < '0' || key[4] > '9' ||
-        (key[4] == '0' && key[5]))
-        return -1;
-    char *end;
-    long n = strtol(key + 4, &end, 10);
-    return *end || n > iniMaxLines ? -1 : (int)n;
-}
-
 // The value that key of the section visited must now have, given the one it
 // had (null: none); null means it must be absent. Sets *placed to the flag
 // of an entry the writer sets, else null. number holds a value made here.
@@ -42,7 +29,7 @@ static const char *expected(const char *key, const char *was, bool **placed, cha
 {
     *placed = nullptr;
     if (cmp.role == listRole) {
-        int n = listIndex(key);
+        int n = listIndex(key, listCountMost);
         if (n >= 0 && n < unitNum) {
             *placed = &cmp.listed[n];
             return unitName[n];

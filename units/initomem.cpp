@@ -1,66 +1,124 @@
 // The INI reader: the units listed in section "unitnames", each with the
-// values of the section that bears its name.
-#include "units.h"
+// values of the section that bears its name. The file is read once, and its
+// meaning taken line by line through the library, in time that grows with
+// its length; the values are those the library's lookups give.
+#include "meaning.h"
 #include "platform.h"
 
 #include <allegro.h>
 #include <stdlib.h>
 #include <string.h>
 
-// The value of key in section as the game reads it: the library's text,
-// converted as strtol converts on the game's 32-bit long, which saturates;
-// fallback where the entry is missing or empty. (The library's own
-// get_config_int converts with the platform's long.)
-static int gameInt(const char *section, const char *key, int fallback)
+const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file initocsv reads
+static_assert(iniReadMaxBytes == 16u << 20, "the message of iniTooLargeToRead says 16 MiB");
+static char iniBytes[iniReadMaxBytes + 2];  // the file, a byte more to tell it is larger, and a NUL
+
+// The value that the text of an entry has for the game, as the library's
+// get_config_int converts it on the game's 32-bit long: the text as ASCII
+// cut to 63 characters, which is what the library hands strtol, converted
+// saturating at the limits of 32 bits.
+static int gameInt(const char *text)
 {
-    const char *text = get_config_string(section, key, nullptr);
-    return text ? clampInt(strtoll(text, nullptr, 0)) : fallback;
+    char ascii[64];
+    return clampInt(strtoll(uconvert(text, U_CURRENT, ascii, U_ASCII, sizeof ascii), nullptr, 0));
 }
 
-// Read row unit from the section named section, defaults for missing keys.
-static void readUnit(int unit, const char *section)
+// The list's entries, as far as list indexes go; beyond the table only
+// whether they are there.
+static MeaningKeep keepList(const char *section, const char *key)
 {
-    for (int col = 0; col < statCount; col++)
-        if (firstOfKey(col))
-            setFromKey(uStat[unit], col, gameInt(section, statName[col].key, statName[col].fallback));
+    if (!key)
+        return meaningSameSection(section, listSection) ? keepValue : keepNot;
+    int n = listIndex(key, listCountMost);
+    return n < 0 ? keepNot : n <= maxUnits ? keepValue : keepPresence;
 }
 
-bool iniToMem()
+// The sections of the listed units, and in them the units' keys.
+static MeaningKeep keepUnits(const char *section, const char *key)
 {
-    // A missing file is an empty list; one that is there but cannot be read
-    // fails the run, so that the sheet is not replaced by an empty one.
-    // A byte-order mark or UTF-16 hides the list from the library, and the
-    // sheet would lose every unit.
-    char start[4];
+    for (int u = 0; !key && u < unitNum; u++)
+        if (meaningSameSection(section, unitName[u]))
+            return keepValue;
+    for (int col = 0; key && col < statCount; col++)
+        if (firstOfKey(col) && ustricmp(key, statName[col].key) == 0)
+            return keepValue;
+    return keepNot;
+}
+
+// True if the sheet is there: without an INI file it would be replaced by
+// a sheet of no units.
+static bool sheetThere()
+{
+    char byte;
     size_t n;
     Why why;
-    FileRead r = readWholeFile(iniFile, start, sizeof start, &n, &why);
-    if (r == fileFailed) {
-        failRun(iniUnreadable, 0, "%s", why.text);
-        return false;
-    }
-    if (const char *e = r != fileMissing ? iniEncodingProblem(start, n) : nullptr) {
-        failRun(iniEncoding, 0, "%s", e);
-        return false;
-    }
-    set_config_file(iniFile);
+    return readWholeFile(csvFile, &byte, sizeof byte, &n, &why) != fileMissing;
+}
+
+// Read the list of units from the file's len bytes into unitName; false,
+// the run failed, if a name is one the library cannot look up.
+static bool readList(size_t len)
+{
+    takeMeaning(0, iniBytes, len, keepList);
     for (unitNum = 0; unitNum < maxUnits; unitNum++) {
         char key[unitKeySize];
         unitKey(key, unitNum);
         // The list ends at the first entry that is missing or empty.
-        const char *name = get_config_string(listSection, key, "");
-        size_t len = strlen(name);
-        if (!len)
+        const char *name = meaningValue(listSection, key);
+        size_t n = name ? strlen(name) : 0;
+        if (!n)
             break;
         // The library finds no section by a longer name: the game reads
         // such a unit as all defaults, and the sheet would rename it.
-        if (len > (size_t)nameMaxBytes) {
-            failRun(iniNameTooLong, 0, "%s, \"%.*s...\",", key, shownBytes(name, len, nameShown), name);
+        if (n > (size_t)nameMaxBytes) {
+            failRun(iniNameTooLong, 0, "%s, \"%.*s...\",", key, shownBytes(name, n, nameShown), name);
             unitNum = 0;
             return false;
         }
-        readUnit(unitNum, name);
-        storeName(unitNum, name, len);
+        storeName(unitNum, name, n);
     }
+    return true;
+}
+
+// Read each listed unit's values from its section, defaults for the keys
+// it lacks.
+static void readValues(size_t len)
+{
+    takeMeaning(0, iniBytes, len, keepUnits);
+    for (int u = 0; u < unitNum; u++)
+        for (int col = 0; col < statCount; col++)
+            if (firstOfKey(col)) {
+                const char *text = meaningValue(unitName[u], statName[col].key);
+                setFromKey(uStat[u], col, text ? gameInt(text) : statName[col].fallback);
+            }
+}
+
+bool iniToMem()
+{
+    size_t len;
+    Why why;
+    FileRead r = readWholeFile(iniFile, iniBytes, iniReadMaxBytes + 1, &len, &why);
+    // Missing, the file is an empty list; but a sheet is not replaced by a
+    // sheet of no units, so that a run in the wrong folder, or while another
+    // program has moved the file away for a moment, loses nothing.
+    if (r == fileMissing && !sheetThere())
+        return true;
+    if (r == fileMissing)
+        failRun(iniMissing);
+    else if (r == fileFailed)
+        failRun(iniUnreadable, 0, "%s", why.text);
+    else if (r == fileTooLarge)
+        failRun(iniTooLargeToRead);
+    if (r != fileRead)
+        return false;
+    iniBytes[len] = '\0';
+    // A byte-order mark or UTF-16 hides the list from the library.
+    if (const char *e = iniEncodingProblem(iniBytes, len)) {
+        failRun(iniEncoding, 0, "%s", e);
+        return false;
+    }
+    if (!readList(len))
+        return false;
+    readValues(len);
     return true;
 }

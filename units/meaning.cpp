@@ -17,6 +17,8 @@ const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
 const size_t meaningTextSize = 4 * iniMaxBytes;   // names, folded names and values of both files
 
 const unsigned none = ~0u;          // no text: an absent value, or no key
+const unsigned present = 0;         // a value kept as present only: the first text kept, ""
+const int skipped = -2;             // the section being read is not kept
 const int slotCount = 1 << 17;      // hash slots, over twice all items
 static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash table stays at most half full");
 
@@ -112,14 +114,26 @@ static int itemFor(int section, const char *name)
     return m.count - 1;
 }
 
-// The state of one file's reading: which file, its current section,
-// whether that header is the section's first in the file, and the headers
-// so far.
+// The state of one file's reading: which file, its current section (or
+// skipped), whether that header is the section's first in the file, the
+// headers so far, and what is kept.
 struct Reading {
     int file, section;
     bool firstPart;
     int headers;
+    MeaningFilter keep;
 };
+
+// Whether the reading keeps the header listed as name, or the entry key of
+// its current section, and how.
+static MeaningKeep kept(const Reading &r, const char *name, const char *key)
+{
+    if (!r.keep)
+        return keepValue;
+    if (!key)
+        return r.keep(name, nullptr);
+    return r.section == skipped ? keepNot : r.keep(m.text + m.items[r.section].name, key);
+}
 
 // Take what the library makes of one line. False if there is no room.
 static bool takeLine(Reading &r, const char *line, size_t len)
@@ -128,26 +142,29 @@ static bool takeLine(Reading &r, const char *line, size_t len)
     const char **names = nullptr;
     bool ok = true;
     if (list_config_sections(&names) == 1) {
-        int s = itemFor(-1, names[0]);
-        ok = s >= 0;
         r.headers++;
-        if (ok) {
+        int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
+        ok = s != -1;
+        r.section = s;
+        if (s >= 0) {
             r.firstPart = !m.items[s].in[r.file];
             m.items[s].in[r.file] = true;
-            r.section = s;
         }
     } else if (free_config_entries(&names); list_config_entries(nullptr, &names) == 1) {
-        int e = itemFor(r.section, names[0]);
-        ok = e >= 0;
-        Item *it = ok ? &m.items[e] : nullptr;
-        if (ok && r.file == 0 && r.firstPart)
+        MeaningKeep how = kept(r, nullptr, names[0]);
+        int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
+        ok = how == keepNot || e >= 0;
+        Item *it = e >= 0 ? &m.items[e] : nullptr;
+        if (it && r.file == 0 && r.firstPart)
             m.items[r.section].endKey = it->name;
         // The first entry of a key is the one a lookup finds.
-        if (ok && !it->in[r.file]) {
+        if (it && !it->in[r.file]) {
             it->in[r.file] = true;
             const char *value = get_config_string(nullptr, names[0], nullptr);
             const char *was = textAt(it->value[0]);
-            if (value && r.file == 1 && was && strcmp(was, value) == 0)
+            if (value && how == keepPresence)
+                it->value[r.file] = present;
+            else if (value && r.file == 1 && was && strcmp(was, value) == 0)
                 it->value[1] = it->value[0];
             else if (value && (it->value[r.file] = keep(value, strlen(value))) == none)
                 ok = false;
@@ -172,44 +189,62 @@ static void forgetAfter()
     }
 }
 
-// The start of the line after the one at text[at], len bytes in all; *end
-// is where that line's text ends. Lines end as the library ends them: at CR
-// or LF, either of which may be followed by the other as part of the end.
-static size_t nextLine(const char *text, size_t at, size_t len, size_t *end)
+// The character at p, and its width in bytes, as the library reads it: in
+// valid UTF-8 the character there, but a byte that is not may stand for a
+// line end or take following bytes with it.
+static int charAt(const char *p, int *width)
 {
-    while (at < len && text[at] != '\r' && text[at] != '\n')
-        at++;
-    *end = at;
-    if (at == len)
-        return at;
-    return at + (at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1);
+    if ((unsigned char)*p < 0x80) {   // what the library's reading gives, faster
+        *width = 1;
+        return *p;
+    }
+    *width = uwidth(p);
+    return ugetc(p);
 }
 
-MeaningTaken takeMeaning(int file, const char *text, size_t len)
+// The start of the line after the one at text[at], len bytes in all and a
+// NUL after them; *end is where that line's text ends. Lines end as the
+// library ends them: at a character CR or LF, either of which may be
+// followed by the other as part of the end.
+static size_t nextLine(const char *text, size_t at, size_t len, size_t *end)
+{
+    int c = 0, width = 1;
+    while (at < len && (c = charAt(text + at, &width)) != '\r' && c != '\n')
+        at += width;
+    *end = at < len ? at : len;
+    if (at >= len)
+        return len;
+    at += width;
+    int next = at < len ? charAt(text + at, &width) : 0;
+    return at + ((c == '\r' && next == '\n') || (c == '\n' && next == '\r') ? width : 0);
+}
+
+MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep)
 {
     size_t end;
     if (file == 0) {
         int lines = 0;
-        for (size_t at = 0; at < len && lines <= iniMaxLines; lines++)
+        for (size_t at = 0; !keep && at < len && lines <= iniMaxLines; lines++)
             at = nextLine(text, at, len, &end);
         if (lines > iniMaxLines)
             return meaningTooManyLines;
         memset(m.slot, 0, sizeof m.slot);
         m.count = m.countBefore = 0;
         m.used = m.usedBefore = 0;
+        keepFolded("");   // the text that a value kept as present points to
     } else {
         forgetAfter();
     }
-    Reading r = {file, itemFor(-1, ""), true, 0};   // the entries before the first header
+    Reading r = {file, itemFor(-1, ""), true, 0, keep};   // the entries before the first header
     bool ok = r.section >= 0;
     m.items[0].in[file] = true;
     for (size_t at = 0, next; ok && at < len; at = next) {
         next = nextLine(text, at, len, &end);
         if (end > at)
             ok = takeLine(r, text + at, end - at);
-        else if (file == 0 && r.firstPart)
+        else if (file == 0 && r.firstPart && r.section >= 0)
             m.items[r.section].ended = true;
-        if (file == 0 && r.headers > iniMaxSections)
+        if (file == 0 && !keep && r.headers > iniMaxSections)
             return meaningTooManySections;
     }
     if (file == 0) {
@@ -229,13 +264,35 @@ static int findItem(int section, const char *name)
     return s >= 0 && m.slot[s] ? m.slot[s] - 1 : -1;
 }
 
-// The item of the section named section, as a lookup names it, or -1.
+// Put the name by which a lookup of section finds its header into listed:
+// in brackets, unless it begins with '[' or ends with ']' already, and ""
+// for the entries before the first header. False if it is too long to be
+// found.
+static bool lookupName(const char *section, char listed[nameSize + 2])
+{
+    size_t n = strlen(section);
+    if (n > (size_t)nameMaxBytes)
+        return false;
+    snprintf(listed, nameSize + 2, "%s%s%s", n && section[0] != '[' ? "[" : "", section,
+             n && section[n - 1] != ']' ? "]" : "");
+    return true;
+}
+
+// The item of the section named section, as a lookup names it, or -1. The
+// library looks up a section whose name begins with '#' in another store,
+// where this program keeps nothing.
 static int findSection(const char *section)
 {
     char listed[nameSize + 2];
-    if (snprintf(listed, sizeof listed, "[%s]", section) >= (int)sizeof listed)
+    if (!lookupName(section, listed) || (listed[0] == '[' && listed[1] == '#'))
         return -1;
     return findItem(-1, listed);
+}
+
+bool meaningSameSection(const char *listed, const char *section)
+{
+    char name[nameSize + 2];
+    return lookupName(section, name) && ustricmp(name, listed) == 0;
 }
 
 bool meaningHasSection(const char *section)

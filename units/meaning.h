@@ -13,19 +13,29 @@ const size_t iniMaxBytes = 1u << 20;
 const int iniMaxLines = 50000;
 const int iniMaxSections = 5000;
 
+// What a meaning keeps of a header (key null) or of an entry of the section
+// listed as section: nothing, the value, or only that a value is there.
+enum MeaningKeep { keepNot, keepValue, keepPresence };
+typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
+
 // The meaning of INI text for the file as it was (file 0) and its updated
 // copy (file 1): its sections, and for each section and key the value that a
-// lookup gives. Taking file 0 starts afresh; taking file 1 replaces an
-// earlier file 1. Each line is handed to the library on its own, so the
-// library's current configuration is replaced. The result says whether file
-// 0 passes a limit; for file 1, meaningNoRoom means it has more new sections
-// and entries than an update makes.
+// lookup gives; all of them, or what keep says. Taking file 0 starts afresh;
+// taking file 1 replaces an earlier file 1. Each line is handed to the
+// library on its own, so the library's current configuration is replaced.
+// The text must have a NUL after its len bytes. The result says whether
+// file 0, kept whole, passes a limit; for file 1, meaningNoRoom means it has
+// more new sections and entries than an update makes. A kept part has room
+// for at least iniMaxLines items.
 enum MeaningTaken { meaningTaken, meaningTooManyLines, meaningTooManySections, meaningNoRoom };
-MeaningTaken takeMeaning(int file, const char *text, size_t len);
+MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep = nullptr);
 
-// In file 0: whether it has a header of section (a bare name, compared as
-// the library compares names); the value a lookup of key in section gives
-// (null: absent or empty); the key of the last entry in the part of section
+// True if a lookup of section finds the header listed as listed.
+bool meaningSameSection(const char *listed, const char *section);
+
+// In file 0: whether it has a header of section (named as a lookup names
+// it, compared as the library compares names); the value a lookup of key in
+// section gives (null: absent or empty; "" where only its presence is kept); the key of the last entry in the part of section
 // under its first header (null: there is none); whether an empty line ends
 // that part before the next header, as the library needs to file a new
 // entry of the section in it.

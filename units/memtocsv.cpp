@@ -54,27 +54,34 @@ static bool writeSheet(FILE *f)
     return !ferror(f);
 }
 
+// Write the sheet into the file name; 0 if it is written whole, else the
+// error that stopped it (-1: none said).
+static int writeSheetTo(const char *name)
+{
+    FILE *f = fopen(name, "w");
+    if (!f)
+        return errno;
+    errno = 0;
+    int e = writeSheet(f) ? 0 : errno ? errno : -1;
+    // A full disk shows only at the flush, so the close decides too.
+    if (fclose(f) != 0 && !e)
+        e = errno ? errno : -1;
+    return e;
+}
+
 void memToCsv()
 {
     // The sheet is written beside itself and replaces the old one only
     // whole: a full disk or a size limit leaves the old one.
-    Why why;
-    const char *work = openWorkCopy(csvFile, programName, isWorkCopyOf, nullptr, 0, nullptr, &why);
-    if (!work) {
-        failRun(sheetNotWritten, 0, "%s", why.text);
-        return;
-    }
-    FILE *f = fopen(work, "w");
-    errno = 0;
-    // A full disk shows only at the flush, so the close decides too.
-    bool written = f && writeSheet(f);
-    if (f && fclose(f) != 0)
-        written = false;
-    if (!written) {
-        const char *cause = errno ? ioError(errno) : "a write failed";
+    WorkCopy w = {programName, isWorkCopyOf, nullptr, 0, 0, false, nullptr, {}};
+    if (!openWorkCopy(csvFile, &w)) {
+        failRun(sheetNotWritten, 0, "%s", w.why.text);
+    } else if (int e = writeSheetTo(w.name)) {
         discardWorkCopy();
-        failRun(sheetNotWritten, 0, "%s", cause);
-    } else if (WorkResult r = commitWorkCopy(&why); r != workDone) {
-        failRun(sheetNotWritten, 0, "%s", r == workTargetChanged ? "another program changed it meanwhile" : why.text);
+        failRun(sheetNotWritten, 0, "%s", e > 0 ? ioError(e) : "a write failed");
+    } else if (WorkResult r = commitWorkCopy(&w); r == workTargetChanged) {
+        failRun(sheetChanged);
+    } else if (r == workFailed) {
+        failRun(sheetNotWritten, 0, "%s", w.why.text);
     }
 }

@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 
-const int listLimit = iniMaxLines;   // no list is longer than the file's lines
 // The saved copy of the INI file: the library writes "key = value" for a
 // line as short as "k" and an end of line, CR LF on Windows: at most three
 // times the bytes, and the units' entries besides.
@@ -17,13 +16,11 @@ const size_t savedMaxBytes = 3 * iniMaxBytes + (64u << 10);
 
 // All the state of one update.
 static struct {
-    char bytes[iniMaxBytes + 1];         // the file as it was; one byte more tells it is too large
-    size_t len;                          // bytes of it in use
-    char saved[savedMaxBytes + 1];       // the work copy as the library saved it
-    const char *work;                    // the work copy's file name
+    char bytes[iniMaxBytes + 2];         // the file as it was, a byte more to tell it is too large, and a NUL
+    char saved[savedMaxBytes + 2];       // the work copy as the library saved it, and a NUL
+    WorkCopy work;                       // the work copy: its name, the bytes read, what went wrong
     int tailEnd;                         // the list's end in the file as it was
     bool touched;                        // the update sets or removes an entry
-    Why why;                             // what went wrong, for the message
 } up;
 
 // End the part of section under its first header with an empty line in the
@@ -82,15 +79,14 @@ static bool saveWorkCopy()
         return true;
     if (e == EFAULT) {
         static const char block[1 << 16] = {};
-        FILE *f = fopen(up.work, "ab");
+        FILE *f = fopen(up.work.name, "ab");
         errno = 0;
         bool wrote = f && fwrite(block, 1, sizeof block, f) == sizeof block && fflush(f) == 0;
         e = wrote ? 0 : errno;
         if (f)
             fclose(f);
     }
-    say(&up.why, e ? ioError(e) : "a write failed");
-    failRun(iniSaveFailed, 0, "%s", up.why.text);
+    failRun(iniSaveFailed, 0, "%s", e ? ioError(e) : "a write failed");
     return false;
 }
 
@@ -115,7 +111,7 @@ static bool separateSections()
     if (any && !saveWorkCopy())
         return false;
     if (any)
-        set_config_file(up.work);
+        set_config_file(up.work.name);
     return true;
 }
 
@@ -131,7 +127,7 @@ static bool removesTail()
 static int listEnd()
 {
     int n = unitNum;
-    for (char key[unitKeySize]; n < listLimit; n++) {
+    for (char key[unitKeySize]; n < listCountMost; n++) {
         unitKey(key, n);
         if (!meaningValue(listSection, key))
             break;
@@ -176,16 +172,17 @@ static void setUnits()
 // False, the run failed, if that fails.
 static bool loadOriginal()
 {
-    set_config_file(up.work);
-    FILE *f = fopen(up.work, "wb");
-    errno = 0;
-    bool ok = f && fwrite(up.bytes, 1, up.len, f) == up.len;
-    if (f && fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        failRun(iniNoCopy, 0, "%s", errno ? ioError(errno) : "a write failed");
-    set_config_file(up.work);
-    return ok;
+    set_config_file(up.work.name);
+    FILE *f = fopen(up.work.name, "wb");
+    int e = f ? 0 : errno;
+    if (f && fwrite(up.bytes, 1, up.work.len, f) != up.work.len)
+        e = errno ? errno : -1;
+    if (f && fclose(f) != 0 && !e)
+        e = errno ? errno : -1;
+    if (e)
+        failRun(iniNoCopy, 0, "%s", e > 0 ? ioError(e) : "a write failed");
+    set_config_file(up.work.name);
+    return !e;
 }
 
 // Check the saved copy as the next load reads it (what only the loaded copy
@@ -194,12 +191,13 @@ static bool loadOriginal()
 static bool checkSaved()
 {
     size_t len;
-    FileRead r = readWholeFile(up.work, up.saved, sizeof up.saved, &len, &up.why);
+    FileRead r = readWholeFile(up.work.name, up.saved, savedMaxBytes + 1, &len, &up.work.why);
     if (r != fileRead) {
-        failRun(iniSaveFailed, 0, "%s", r == fileFailed ? up.why.text
+        failRun(iniSaveFailed, 0, "%s", r == fileFailed ? up.work.why.text
                 : r == fileMissing ? "another program removed it" : "it grew too large");
         return false;
     }
+    up.saved[len] = '\0';
     CopyVerdict v = checkCopy(up.saved, len, removesTail() ? up.tailEnd : unitNum);
     if (v.problem != problemCount)
         failRun(v.problem, 0, "%s", v.detail);
@@ -210,7 +208,7 @@ static bool checkSaved()
 // its message; null if none.
 static const char *meaningLimit()
 {
-    switch (takeMeaning(0, up.bytes, up.len)) {
+    switch (takeMeaning(0, up.bytes, up.work.len)) {
     case meaningTaken: return nullptr;
     case meaningTooManyLines: return "50,000 lines";
     case meaningTooManySections: return "5,000 sections";
@@ -226,21 +224,29 @@ static_assert(iniMaxBytes == 1u << 20 && iniMaxLines == 50000 && iniMaxSections 
 static bool planUpdate()
 {
     up.touched = false;
-    up.work = openWorkCopy(iniFile, programName, isWorkCopyOf, up.bytes, sizeof up.bytes, &up.len, &up.why);
-    if (!up.work) {
-        failRun(iniNoCopy, 0, "%s", up.why.text);
+    up.work = {programName, isWorkCopyOf, up.bytes, iniMaxBytes + 1, 0, false, nullptr, {}};
+    if (!openWorkCopy(iniFile, &up.work)) {
+        failRun(iniNoCopy, 0, "%s", up.work.why.text);
         return false;
     }
-    const char *e = iniEncodingProblem(up.bytes, up.len);
-    size_t good = validUtf8(up.bytes, up.len);
-    const char *limit = up.len > iniMaxBytes ? "1 MiB" : e || good < up.len ? nullptr : meaningLimit();
+    // A run in the wrong folder, or while another program has moved the
+    // file away for a moment, would make a file of the units alone.
+    if (!up.work.existed) {
+        discardWorkCopy();
+        failRun(iniNotFound);
+        return false;
+    }
+    up.bytes[up.work.len] = '\0';
+    const char *e = iniEncodingProblem(up.bytes, up.work.len);
+    size_t good = validUtf8(up.bytes, up.work.len);
+    const char *limit = up.work.len > iniMaxBytes ? "1 MiB" : e || good < up.work.len ? nullptr : meaningLimit();
     if (e)
         failRun(iniEncoding, 0, "%s", e);
     else if (limit)
         failRun(iniTooLarge, 0, "%s", limit);
-    else if (good < up.len)
+    else if (good < up.work.len)
         failRun(iniNotUtf8, lineOf(up.bytes, good));
-    if (e || limit || good < up.len) {
+    if (e || limit || good < up.work.len) {
         discardWorkCopy();
         return false;
     }
@@ -259,11 +265,11 @@ void MemToIni()
     if (ok && up.touched)
         ok = saveWorkCopy() && checkSaved();
     if (!ok) {
-        set_config_file(up.work);   // nothing unsaved is left for the shutdown
+        set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
         discardWorkCopy();
     } else if (!up.touched) {
         discardWorkCopy();   // the file holds the sheet's units already
-    } else if (WorkResult r = commitWorkCopy(&up.why)) {
-        failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.why.text);
+    } else if (WorkResult r = commitWorkCopy(&up.work)) {
+        failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);
     }
 }

@@ -5,20 +5,32 @@
 #include "platform.h"
 
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+// What is being done when error e comes, for its words.
+enum Doing { reading, writingFolder };
+
+// Say what error e means while doing that.
+static void sayFailure(Why *why, int e, Doing doing)
+{
+    if (e == EACCES || e == EPERM)
+        say(why, doing == reading ? noReadPermission : noFolderPermission);
+    else if (e == EROFS)
+        say(why, readOnlyDisk);
+    else
+        say(why, ioError(e));
+}
+
 // Read the open file fd into buf, cap bytes at most, setting *len:
-// fileTooLarge if it holds more, fileFailed with *why on an error.
+// fileTooLarge if it holds more, fileFailed, saying why, on an error.
 static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, Why *why)
 {
     *len = 0;
@@ -27,31 +39,41 @@ static FileRead readAll(int fd, char *buf, size_t cap, size_t *len, Why *why)
         *len += n;
     char more;
     if (n < 0) {
-        say(why, ioError(errno));
+        sayFailure(why, errno, reading);
         return fileFailed;
     }
     return *len == cap && read(fd, &more, 1) > 0 ? fileTooLarge : fileRead;
 }
 
+// Open path to read, not blocking on a FIFO, and check that it is a regular
+// file, filling *st; -1, saying why, if not (errno ENOENT: it is not there).
+static int openRegular(const char *path, struct stat *st, Why *why)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    st->st_mode = 0;
+    if (fd < 0) {
+        int e = errno;
+        sayFailure(why, e, reading);
+        errno = e;
+        return -1;
+    }
+    if (fstat(fd, st) == 0 && S_ISREG(st->st_mode))
+        return fd;
+    say(why, S_ISREG(st->st_mode) ? ioError(errno) : "it is not a regular file");
+    close(fd);
+    errno = 0;
+    return -1;
+}
+
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why)
 {
     struct stat st;
-    int fd = open(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        // A link to nothing is there, but cannot be read.
-        if (errno == ENOENT && lstat(path, &st) != 0)
-            return fileMissing;
-        say(why, ioError(errno));
-        return fileFailed;
-    }
-    FileRead result = fileFailed;
     *len = 0;
-    if (fstat(fd, &st) != 0)
-        say(why, ioError(errno));
-    else if (!S_ISREG(st.st_mode))
-        say(why, "it is not a regular file");
-    else
-        result = readAll(fd, buf, cap, len, why);
+    int fd = openRegular(path, &st, why);
+    // A link to nothing is there, but cannot be read.
+    if (fd < 0)
+        return errno == ENOENT && lstat(path, &st) != 0 ? fileMissing : fileFailed;
+    FileRead result = readAll(fd, buf, cap, len, why);
     close(fd);
     return result;
 }
@@ -73,16 +95,19 @@ void tellUser(const char *msg)
     fputs(msg, stderr);
 }
 
-static char target[PATH_MAX];          // the file to replace
-static char work[PATH_MAX + 32];       // the copy being written
+static const char *given;              // the file as the writer named it
+static char target[PATH_MAX];          // that file, or the file it links to
+static char work[PATH_MAX + 32];       // the work copy
+static int workFd = -1;      // the work copy, open
 static int held = -1;        // target, open and locked, or -1 if it is new
 static struct stat copied;   // target as it was when its bytes were read
 
 // Set target to file, or to the file it links to, so that a link stays a
-// link; false with *why if a link leads nowhere.
+// link; false, saying why, if a link leads nowhere.
 static bool findTarget(const char *file, Why *why)
 {
     struct stat st;
+    given = file;
     if (lstat(file, &st) == 0 && S_ISLNK(st.st_mode)) {
         if (realpath(file, target))
             return true;
@@ -93,73 +118,78 @@ static bool findTarget(const char *file, Why *why)
     return true;
 }
 
-// Release target.
-static void releaseTarget()
+// Release target and the work copy.
+static void release()
 {
     if (held >= 0)
         close(held);
-    held = -1;
+    if (workFd >= 0)
+        close(workFd);
+    held = workFd = -1;
 }
 
-// Open target and lock it against other runs, which wait; held stays -1 if
-// there is no target. False with *why if it is no regular file or fails.
+// Lock the held target against other runs, waiting for one that holds it
+// for at most turnWaitSeconds; false, saying why, if that fails.
+static bool lockTarget(Why *why)
+{
+    const struct timespec pause = {0, 50 * 1000 * 1000};
+    for (int waited = 0; flock(held, LOCK_EX | LOCK_NB) != 0; waited++) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            say(why, ioError(errno));
+            return false;
+        }
+        if (waited == turnWaitSeconds * 20) {
+            say(why, otherRunBusy);
+            return false;
+        }
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+// Open target and lock it against other runs; held stays -1 if there is no
+// target. False, saying why, if it is no regular file this run may write,
+// or that fails.
 static bool holdTarget(Why *why)
 {
     for (;;) {
-        held = open(target, O_RDONLY | O_NONBLOCK);
-        if (held < 0) {
-            say(why, ioError(errno));
+        held = openRegular(target, &copied, why);
+        if (held < 0)
             return errno == ENOENT;
-        }
-        struct stat now;
-        if (fstat(held, &copied) != 0)
-            say(why, ioError(errno));
-        else if (!S_ISREG(copied.st_mode))
-            say(why, "it is not a regular file");
-        else if (flock(held, LOCK_EX) != 0)
-            say(why, ioError(errno));
+        if (!lockTarget(why))
+            break;
         // Another run may have put a new file in place while this one
         // waited: then lock that one.
-        else if (stat(target, &now) != 0 || now.st_dev != copied.st_dev || now.st_ino != copied.st_ino) {
-            releaseTarget();
+        struct stat now;
+        if (stat(target, &now) != 0 || now.st_dev != copied.st_dev || now.st_ino != copied.st_ino) {
+            release();
             continue;
         }
-        // The file as it is now that it is ours.
-        else if (fstat(held, &copied) == 0)
-            return true;
-        else
+        // The file as it is now that it is ours, which this run must be
+        // allowed to change.
+        if (fstat(held, &copied) != 0)
             say(why, ioError(errno));
-        releaseTarget();
-        return false;
-    }
-}
-
-// Read the held target into bytes, cap bytes at most, setting *len.
-static bool readTarget(char *bytes, size_t cap, size_t *len, Why *why)
-{
-    *len = 0;
-    return held < 0 || readAll(held, bytes, cap, len, why) != fileFailed;
-}
-
-// Give the new work file fd the target's mode and group, and its owner
-// where we may; a new target gets the mode a new file gets. False with
-// *why if the group cannot be kept: those who share the file through it
-// would lose it.
-static bool copyAccess(int fd, Why *why)
-{
-    if (held < 0) {
-        mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(fd, 0666 & ~mask) == 0)
+        else if (faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0)
+            say(why, errno == EROFS ? readOnlyDisk : "it is read-only; make it writable and run again");
+        else
             return true;
-        say(why, ioError(errno));
-        return false;
+        break;
     }
+    release();
+    return false;
+}
+
+// Give the new work copy the target's group, and its owner where we may.
+// False, saying why, if the group cannot be kept: those who share the file
+// through it would lose it.
+static bool copyOwners(Why *why)
+{
+    if (held < 0)
+        return true;
     // Anyone may give the file a group they belong to; only root can give it
-    // to another owner. The mode comes last: a change of owner clears the
-    // set-id bits.
+    // to another owner.
     struct stat now;
-    if (fchown(fd, (uid_t)-1, copied.st_gid) != 0 && (fstat(fd, &now) != 0 || now.st_gid != copied.st_gid)) {
+    if (fchown(workFd, (uid_t)-1, copied.st_gid) != 0 && (fstat(workFd, &now) != 0 || now.st_gid != copied.st_gid)) {
         const struct group *g = getgrgid(copied.st_gid);
         char number[16];
         snprintf(number, sizeof number, "%u", (unsigned)copied.st_gid);
@@ -167,10 +197,11 @@ static bool copyAccess(int fd, Why *why)
                  g ? g->gr_name : number);
         return false;
     }
-    bool ok = (geteuid() != 0 || fchown(fd, copied.st_uid, (gid_t)-1) == 0) && fchmod(fd, copied.st_mode & 07777) == 0;
-    if (!ok)
+    if (geteuid() == 0 && fchown(workFd, copied.st_uid, (gid_t)-1) != 0) {
         say(why, ioError(errno));
-    return ok;
+        return false;
+    }
+    return true;
 }
 
 // Split path into its folder, "." for none, and its last name.
@@ -204,43 +235,30 @@ static void removeLeftovers(LeftoverTest leftover)
     closedir(d);
 }
 
-const char *openWorkCopy(const char *file, const char *program, LeftoverTest leftover, char *bytes,
-                         size_t cap, size_t *len, Why *why)
+bool openWorkCopy(const char *file, WorkCopy *w)
 {
     // Past a file-size limit a write should fail, not kill the process.
     signal(SIGXFSZ, SIG_IGN);
-    size_t none;
-    if (!len)
-        len = &none;
-    if (!findTarget(file, why) || !holdTarget(why))
-        return nullptr;
-    if (held >= 0)
-        removeLeftovers(leftover);
-    if (!bytes || readTarget(bytes, cap, len, why)) {
-        if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, program, workCopyEnd) >= (int)sizeof work) {
-            say(why, strerror(ENAMETOOLONG));
-        } else if (int fd = mkstemps(work, sizeof workCopyEnd - 1); fd < 0) {
-            say(why, ioError(errno));
-        } else {
-            bool ok = copyAccess(fd, why);
-            if ((close(fd) != 0) | !ok)
-                unlink(work);
-            else
-                return work;
+    w->len = 0;
+    if (!findTarget(file, &w->why) || !holdTarget(&w->why))
+        return false;
+    w->existed = held >= 0;
+    if (w->existed)
+        removeLeftovers(w->leftover);
+    if (!w->bytes || !w->existed || readAll(held, w->bytes, w->cap, &w->len, &w->why) != fileFailed) {
+        if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, w->program, workCopyEnd) >= (int)sizeof work)
+            say(&w->why, strerror(ENAMETOOLONG));
+        else if ((workFd = mkstemps(work, sizeof workCopyEnd - 1)) < 0)
+            sayFailure(&w->why, errno, writingFolder);
+        else if (!copyOwners(&w->why))
+            unlink(work);
+        else {
+            w->name = work;
+            return true;
         }
     }
-    releaseTarget();
-    return nullptr;
-}
-
-// fsync the file or folder at path.
-static bool syncPath(const char *path, int flags)
-{
-    int fd = open(path, flags);
-    if (fd < 0)
-        return false;
-    bool ok = fsync(fd) == 0;
-    return (close(fd) == 0) & ok;
+    release();
+    return false;
 }
 
 // fsync the folder that holds path, so that a rename in it lasts.
@@ -249,46 +267,66 @@ static void syncFolderOf(const char *path)
     char dir[PATH_MAX];
     const char *base;
     splitPath(path, dir, &base);
-    syncPath(dir, O_RDONLY | O_DIRECTORY);
+    int fd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
 }
 
-// True if target is still the file whose bytes were read, or still absent.
+// True if target is still the file whose bytes were read, or still absent,
+// and the file as the writer named it still leads there.
 static bool targetUnchanged()
 {
-    struct stat now;
+    struct stat now, via;
     if (stat(target, &now) != 0)
-        return held < 0 && errno == ENOENT;
+        return held < 0 && errno == ENOENT && lstat(given, &via) != 0;
     return held >= 0 && now.st_dev == copied.st_dev && now.st_ino == copied.st_ino &&
            now.st_size == copied.st_size && now.st_mtim.tv_sec == copied.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == copied.st_mtim.tv_nsec;
+           now.st_mtim.tv_nsec == copied.st_mtim.tv_nsec && stat(given, &via) == 0 &&
+           via.st_dev == now.st_dev && via.st_ino == now.st_ino;
 }
 
-WorkResult commitWorkCopy(Why *why)
+// Give the work copy the mode of the file it replaces, or a new file's mode;
+// it comes last, once the copy is written, since it may forbid writing, and
+// after any change of owner, which clears the set-id bits.
+static bool copyMode()
+{
+    mode_t mode = copied.st_mode & 07777;
+    if (held < 0) {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    return fchmod(workFd, mode) == 0;
+}
+
+WorkResult commitWorkCopy(WorkCopy *w)
 {
     WorkResult r = workFailed;
-    say(why, "");
-    if (!syncPath(work, O_RDONLY))
-        say(why, ioError(errno));
+    say(&w->why, "");
+    if (!copyMode() || fsync(workFd) != 0)
+        say(&w->why, ioError(errno));
     else if (!targetUnchanged())
         r = workTargetChanged;
     // A new file is linked in, so that one that appeared meanwhile stays.
     else if (held < 0 ? link(work, target) != 0 : rename(work, target) != 0) {
         int e = errno;
-        say(why, ioError(e));
+        sayFailure(&w->why, e, writingFolder);
         r = e == EEXIST || (held < 0 && e == ENOENT) ? workTargetChanged : workFailed;
-    }
-    else
+    } else {
         r = workDone;
+    }
     if (r != workDone || held < 0)
         unlink(work);
     if (r == workDone)
         syncFolderOf(target);   // the file is in place whether or not this succeeds
-    releaseTarget();
+    release();
     return r;
 }
 
 void discardWorkCopy()
 {
     unlink(work);
-    releaseTarget();
+    release();
 }

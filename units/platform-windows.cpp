@@ -4,6 +4,8 @@
 // which a writer replaces its file: written beside the file and renamed over
 // it in one step once complete, so that the file's name always holds the old
 // bytes or the new ones, whole, whatever another program does meanwhile.
+// Every open shares what it can and waits a while for a file that another
+// program holds, or has moved away for a moment, as sync clients do.
 #include "platform.h"
 
 #include <windows.h>
@@ -12,17 +14,21 @@
 #include <wchar.h>
 
 const int sharedTries = 20;       // tries while another program holds a file
+const int missingTries = 3;       // tries while a file is not there
 const DWORD sharedWaitMs = 100;   // the pause between them
 const int pathSize = 32768;       // UTF-16 units of the longest path, "\\?\" included
 const int workNameSize = 64;      // the work copy's name, without a folder
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 static wchar_t scratch[pathSize];   // a path on its way to being full
-static wchar_t target[pathSize];    // the file to replace, a full "\\?\" path
+static wchar_t given[pathSize];     // the file as the writer named it, a full "\\?\" path
+static wchar_t target[pathSize];    // that file, or the file it links to
 static wchar_t work16[pathSize];    // the work copy, a full "\\?\" path
-static char work[workNameSize];     // the work copy, beside the file, as the library names it
-static HANDLE held = INVALID_HANDLE_VALUE;   // target, open, or none if new
-static BY_HANDLE_FILE_INFORMATION copied;    // target as it was when its bytes were read
-static HANDLE turns[2];                      // this run's turns at valdra.ini and valdra.csv
+static char work[workNameSize];     // the work copy, beside the file as named, as the library names it
+static HANDLE held = INVALID_HANDLE_VALUE;      // target, open, or none if new
+static HANDLE workHeld = INVALID_HANDLE_VALUE;  // the work copy, open
+static BY_HANDLE_FILE_INFORMATION copied;       // target as it was when its bytes were read
+static HANDLE turns[2];                         // this run's turns at valdra.ini and valdra.csv
 
 // Whether error e means that another program holds the file.
 static bool heldElsewhere(DWORD e)
@@ -30,11 +36,23 @@ static bool heldElsewhere(DWORD e)
     return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
 }
 
-// Say what error e means, without its line end.
-static void sayError(Why *why, DWORD e)
+static bool missing(DWORD e)
+{
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
+// What is being done when an error comes, for its words.
+enum Doing { reading, writingFolder };
+
+// Say what error e means while doing that, without its line end.
+static void sayError(Why *why, DWORD e, Doing doing)
 {
     if (heldElsewhere(e)) {
         say(why, "it is open in another program; close it there and run again");
+        return;
+    }
+    if (e == ERROR_ACCESS_DENIED || e == ERROR_WRITE_PROTECT) {
+        say(why, e == ERROR_WRITE_PROTECT ? readOnlyDisk : doing == reading ? noReadPermission : noFolderPermission);
         return;
     }
     char *text = why->text;
@@ -91,24 +109,21 @@ static bool isFolder(const wchar_t *path)
 }
 
 // Open the existing file path, retrying a while when another program holds
-// it in a way that excludes ours.
+// it in a way that excludes ours, or has moved it away for a moment.
 static HANDLE openShared(const wchar_t *path, DWORD access, DWORD share)
 {
     HANDLE h;
-    for (int tries = 0; (h = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                         nullptr)) == INVALID_HANDLE_VALUE &&
-                        tryAgain(&tries, GetLastError(), false);) {
+    for (int tries = 0, gone = 0;; Sleep(sharedWaitMs)) {
+        h = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD e = GetLastError();
+        if (h != INVALID_HANDLE_VALUE || (missing(e) ? ++gone >= missingTries : !tryAgain(&tries, e, false)))
+            break;
     }
     return h;
 }
 
-static bool missing(DWORD e)
-{
-    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
-}
-
 // Read the open file h into buf, cap bytes at most, setting *len:
-// fileTooLarge if it holds more, fileFailed with *why on an error.
+// fileTooLarge if it holds more, fileFailed, saying why, on an error.
 static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, Why *why)
 {
     *len = 0;
@@ -118,35 +133,48 @@ static FileRead readAll(HANDLE h, char *buf, size_t cap, size_t *len, Why *why)
         *len += n;
     char more;
     if (!ok) {
-        sayError(why, GetLastError());
+        sayError(why, GetLastError(), reading);
         return fileFailed;
     }
     return *len == cap && ReadFile(h, &more, 1, &n, nullptr) && n > 0 ? fileTooLarge : fileRead;
+}
+
+// Open the existing file path to read it, sharing share, as a regular file;
+// INVALID_HANDLE_VALUE, saying why, if that fails, *gone set if it is not
+// there.
+static HANDLE openRegular(const wchar_t *path, DWORD share, Why *why, bool *gone)
+{
+    *gone = false;
+    if (isFolder(path)) {
+        say(why, "it is not a regular file");
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = openShared(path, GENERIC_READ, share);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        sayError(why, e, reading);
+        *gone = missing(e);
+    } else if (GetFileType(h) != FILE_TYPE_DISK) {
+        say(why, "it is not a regular file");
+        CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+    return h;
 }
 
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why)
 {
     static wchar_t name[pathSize];
     *len = 0;
+    bool gone;
     if (!fullPath(path, name)) {
-        sayError(why, GetLastError());
+        sayError(why, GetLastError(), reading);
         return fileFailed;
     }
-    if (isFolder(name)) {
-        say(why, "it is not a regular file");
-        return fileFailed;
-    }
-    HANDLE h = openShared(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD e = GetLastError();
-        sayError(why, e);
-        return missing(e) ? fileMissing : fileFailed;
-    }
-    FileRead r = fileFailed;
-    if (GetFileType(h) != FILE_TYPE_DISK)
-        say(why, "it is not a regular file");
-    else
-        r = readAll(h, buf, cap, len, why);
+    HANDLE h = openRegular(name, shareAll, why, &gone);
+    if (h == INVALID_HANDLE_VALUE)
+        return gone ? fileMissing : fileFailed;
+    FileRead r = readAll(h, buf, cap, len, why);
     CloseHandle(h);
     return r;
 }
@@ -212,13 +240,18 @@ bool takeTurns(const char *first, const char *second, Why *why)
         wchar_t name[MAX_PATH];
         DWORD w = WAIT_FAILED;
         if (turnName(files[i], name) && (turns[i] = CreateMutexW(nullptr, FALSE, name)))
-            w = WaitForSingleObject(turns[i], INFINITE);
+            w = WaitForSingleObject(turns[i], turnWaitSeconds * 1000);
         // An abandoned turn is a run that died: the turn is ours.
-        if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
-            sayError(why, GetLastError());
-            endTurns();
-            return false;
-        }
+        if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED)
+            continue;
+        Why cause;
+        sayError(&cause, GetLastError(), reading);
+        if (w == WAIT_TIMEOUT)
+            say(why, otherRunBusy);
+        else
+            snprintf(why->text, sizeof why->text, "could not wait for other runs on the same files: %s", cause.text);
+        endTurns();
+        return false;
     }
     return true;
 }
@@ -242,11 +275,11 @@ static bool sameFile(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_I
            CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
 }
 
-// What target is now, through a handle of its own; false if it is not there.
-static bool targetNow(BY_HANDLE_FILE_INFORMATION *now)
+// What the file at path is now, through a handle of its own; false if it is
+// not there.
+static bool fileNow(const wchar_t *path, BY_HANDLE_FILE_INFORMATION *now)
 {
-    HANDLE h = CreateFileW(target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path, 0, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, now);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
@@ -260,24 +293,29 @@ static void releaseTarget()
     held = INVALID_HANDLE_VALUE;
 }
 
-// Open target so that no other program writes it meanwhile; held stays
-// unset if there is no target. False with *why if that fails.
+static void releaseWork()
+{
+    if (workHeld != INVALID_HANDLE_VALUE)
+        CloseHandle(workHeld);
+    workHeld = INVALID_HANDLE_VALUE;
+}
+
+// Open the file as named, or the file it links to, so that no other program
+// writes it meanwhile, and set target to that file; held stays unset if
+// there is none. False, saying why, if it is no regular file this run may
+// write, or that fails.
 static bool holdTarget(Why *why)
 {
-    if (isFolder(target)) {
-        say(why, "it is not a regular file");
-        return false;
-    }
-    held = openShared(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-    if (held == INVALID_HANDLE_VALUE) {
-        DWORD e = GetLastError();
-        sayError(why, e);
-        return missing(e);
-    }
-    if (GetFileType(held) != FILE_TYPE_DISK)
-        say(why, "it is not a regular file");
-    else if (!GetFileInformationByHandle(held, &copied))
-        sayError(why, GetLastError());
+    bool gone;
+    wcscpy(target, given);
+    held = openRegular(given, FILE_SHARE_READ | FILE_SHARE_DELETE, why, &gone);
+    if (held == INVALID_HANDLE_VALUE)
+        return gone;
+    DWORD n = GetFinalPathNameByHandleW(held, target, pathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= (DWORD)pathSize)
+        wcscpy(target, given);
+    if (!GetFileInformationByHandle(held, &copied))
+        sayError(why, GetLastError(), reading);
     else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
         say(why, "it is read-only; clear that in its properties");
     else
@@ -295,14 +333,14 @@ static bool removeFile(const wchar_t *path)
     return true;
 }
 
-// Remove the work copies of target that earlier runs left behind, killed
+// Remove the work copies of the file that earlier runs left behind, killed
 // before they could; this run holds the turn at the file, so that no run is
 // still writing one.
 static void removeLeftovers(LeftoverTest leftover)
 {
     static wchar_t path[pathSize];
     char base[MAX_PATH * 3], found[MAX_PATH * 3];
-    wcscpy(path, target);
+    wcscpy(path, given);
     wchar_t *name = lastName(path);
     if (WideCharToMultiByte(CP_UTF8, 0, name, -1, base, sizeof base, nullptr, nullptr) == 0 ||
         wcslen(path) + 8 >= (size_t)pathSize)
@@ -322,50 +360,45 @@ static void removeLeftovers(LeftoverTest leftover)
     FindClose(h);
 }
 
-const char *openWorkCopy(const char *file, const char *program, LeftoverTest leftover, char *bytes,
-                         size_t cap, size_t *len, Why *why)
+// Make the work copy beside the file as named, under a name no other
+// process can take, and hold it open, sharing it only as the library opens
+// files, to read and write: another program can then open it only in ways
+// that let the library open it too. False, saying why, if that fails.
+static bool makeWork(const char *file, const char *program, Why *why)
 {
-    size_t none;
-    if (!len)
-        len = &none;
-    *len = 0;
-    if (!fullPath(file, target)) {
-        sayError(why, GetLastError());
-        return nullptr;
-    }
-    if (!holdTarget(why))
-        return nullptr;
-    removeLeftovers(leftover);
-    if (bytes && held != INVALID_HANDLE_VALUE && readAll(held, bytes, cap, len, why) == fileFailed) {
-        releaseTarget();
-        return nullptr;
-    }
-    // A name beside the file that no other process can take.
     for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
         snprintf(work, sizeof work, "%s.%s-%06x%s", file, program, n & 0xFFFFFF, workCopyEnd);
         if (!fullPath(work, work16))
             break;
-        HANDLE h = CreateFileW(work16, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-            return work;
-        }
+        workHeld = CreateFileW(work16, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (workHeld != INVALID_HANDLE_VALUE)
+            return true;
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
-    sayError(why, GetLastError());
-    releaseTarget();
-    return nullptr;
+    sayError(why, GetLastError(), writingFolder);
+    return false;
 }
 
-// Flush the work copy to the disk.
-static bool flushWork()
+bool openWorkCopy(const char *file, WorkCopy *w)
 {
-    HANDLE h = openShared(work16, GENERIC_WRITE, FILE_SHARE_READ);
-    bool ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return ok;
+    w->len = 0;
+    if (!fullPath(file, given)) {
+        sayError(&w->why, GetLastError(), reading);
+        return false;
+    }
+    if (!holdTarget(&w->why))
+        return false;
+    w->existed = held != INVALID_HANDLE_VALUE;
+    removeLeftovers(w->leftover);
+    if ((w->bytes && w->existed && readAll(held, w->bytes, w->cap, &w->len, &w->why) == fileFailed) ||
+        !makeWork(file, w->program, &w->why)) {
+        releaseTarget();
+        return false;
+    }
+    w->name = work;
+    return true;
 }
 
 // Give the work copy the target's hidden, system, archive and indexing
@@ -409,34 +442,44 @@ static void sayMoveFailure(Why *why, const wchar_t *to, DWORD e)
         else if (heldElsewhere(GetLastError()))
             e = ERROR_SHARING_VIOLATION;
     }
-    sayError(why, e);
+    sayError(why, e, writingFolder);
 }
 
-WorkResult commitWorkCopy(Why *why)
+// True if the file is still the one whose bytes were read, under its name
+// and the name it was given, or, where it was absent, still absent.
+static bool targetUnchanged(bool existed)
+{
+    BY_HANDLE_FILE_INFORMATION now, via;
+    if (!existed)
+        return !fileNow(target, &now);
+    return fileNow(target, &now) && sameFile(now, copied) && fileNow(given, &via) && sameFile(via, copied);
+}
+
+WorkResult commitWorkCopy(WorkCopy *w)
 {
     static wchar_t to[pathSize];
-    say(why, "");
+    say(&w->why, "");
     WorkResult r = workFailed;
-    BY_HANDLE_FILE_INFORMATION now;
-    bool existed = held != INVALID_HANDLE_VALUE;
-    if (existed)
+    if (w->existed)
         takeLooks(to);
-    if (!flushWork()) {
-        sayError(why, GetLastError());
-    } else if (existed ? !targetNow(&now) || !sameFile(now, copied) : targetNow(&now)) {
+    if (!FlushFileBuffers(workHeld)) {
+        sayError(&w->why, GetLastError(), writingFolder);
+    } else if (!targetUnchanged(w->existed)) {
         r = workTargetChanged;
     } else {
         // The rename replaces no file that is open, not even by this run.
+        releaseWork();
         releaseTarget();
-        bool placed = existed ? moveWork(to, MOVEFILE_REPLACE_EXISTING) : moveWork(target, 0);
+        bool placed = w->existed ? moveWork(to, MOVEFILE_REPLACE_EXISTING) : moveWork(target, 0);
         DWORD e = GetLastError();
         if (placed)
             r = workDone;
         else if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
             r = workTargetChanged;
         else
-            sayMoveFailure(why, existed ? to : target, e);
+            sayMoveFailure(&w->why, w->existed ? to : target, e);
     }
+    releaseWork();
     if (r != workDone)
         removeFile(work16);
     releaseTarget();
@@ -445,6 +488,7 @@ WorkResult commitWorkCopy(Why *why)
 
 void discardWorkCopy()
 {
+    releaseWork();
     removeFile(work16);
     releaseTarget();
 }

@@ -35,42 +35,67 @@ inline void say(Why *why, const char *text)
 enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
 
 // Read the file path, or the file it links to, whole into buf, at most cap
-// bytes, and set *len. Only a regular file is read: anything else, or an
+// bytes, and set *len, sharing it with every other program, waiting a while
+// for one that holds it. Only a regular file is read: anything else, or an
 // error, gives fileFailed and says why. A FIFO never blocks it.
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why);
 
 // Wait for this run's turns at the files first and second, which other runs
 // on the same files, however they spell their paths, hold until they end;
-// false, saying why, if that fails. Every run names them in the same order.
-// endTurns lets the next run have them.
+// false, saying why, if that fails or takes more than turnWaitSeconds.
+// Every run names them in the same order. endTurns lets the next run have
+// them.
 bool takeTurns(const char *first, const char *second, Why *why);
 void endTurns();
 
 // Show msg, one line ending in a newline, where the user will see it.
 void tellUser(const char *msg);
 
-// The work copy through which a writer replaces its output file whole.
-// openWorkCopy finds the file (or the file it links to), which must be a
-// regular file or absent, holds it against other runs for the whole update,
-// reads its bytes into bytes (cap bytes at most, *len set: a larger file
-// fills them) unless bytes is null, and makes an empty work file beside it,
-// named for the program, that gets the file's mode, group and, where
-// allowed, owner. It removes the work copies
-// that earlier runs left behind, those that leftover says are the file's.
-// It returns the work file's name, or null, saying why.
-// commitWorkCopy puts the work file in place of the file unless the file
-// changed meanwhile; discardWorkCopy removes it. Either ends the update and
-// leaves no work file.
+// The work copy through which a writer replaces its output file whole: a
+// new file beside it, held open by this run so that another program that
+// opens it meanwhile (a scanner, an indexer) can only share it as this run
+// and the library do.
 // A work copy of the file named base (its name, without a folder) is named
 // base, a dot, the program, "-", workCopyTag letters or digits and
 // workCopyEnd.
 const char workCopyEnd[] = ".part";
 const int workCopyTag = 6;
 typedef bool (*LeftoverTest)(const char *name, const char *base);
-const char *openWorkCopy(const char *file, const char *program, LeftoverTest leftover, char *bytes,
-                         size_t cap, size_t *len, Why *why);
+
+// One update through a work copy: what the writer asks (the first four) and
+// what it is told.
+struct WorkCopy {
+    const char *program;    // the program, whose name the work copy bears
+    LeftoverTest leftover;  // which names are work copies of the file
+    char *bytes;            // where the file's bytes go, or null
+    size_t cap;             // the room there; a larger file fills it
+    size_t len;             // the bytes read
+    bool existed;           // the file was there
+    const char *name;       // the work copy's name, for the library
+    Why why;                // what went wrong
+};
+
+// Find the file (or the file it links to), which must be a regular file
+// that this run may write, or absent; hold it against other runs for the
+// whole update, waiting a while for one that holds it; remove the work
+// copies that earlier runs left behind; read its bytes if asked; and make
+// the work copy beside it. False, saying why, if that fails.
+bool openWorkCopy(const char *file, WorkCopy *w);
+
+// Put the work copy in place of the file, with the file's mode, group and,
+// where allowed, owner, unless the file was moved or changed meanwhile (or,
+// where it was absent, one appeared); or remove it. Either ends the update
+// and leaves no work copy.
 enum WorkResult { workDone, workFailed, workTargetChanged };
-WorkResult commitWorkCopy(Why *why);
+WorkResult commitWorkCopy(WorkCopy *w);
 void discardWorkCopy();
+
+// Words for what the platforms report alike.
+const char noReadPermission[] = "you have no permission to read it";
+const char noFolderPermission[] = "you have no permission to write in its folder";
+const char readOnlyDisk[] = "it is on a read-only disk";
+const char otherRunBusy[] = "another run of initocsv or csvtoini on these files is still busy or "
+                            "shows its message; let it end, then run again";
+const int turnWaitSeconds = 10;   // the longest a run waits for another on the same files
 
 #endif

@@ -9,6 +9,7 @@
 const char *programName = "";      // the running program, for its messages and work copies
 static const char *output = "";    // the file its writer changes
 static int exitStatus;             // 0 until the run fails
+static char told[1024];            // what the user is told once the run has let go of the files
 
 // Each problem's file (none for the library) and what is wrong, with %s for
 // the detail where it has one; in the order of enum Problem.
@@ -18,7 +19,7 @@ static constexpr struct {
     const char *text;
 } problems[] = {
     {libraryStart, nullptr, "the Allegro library did not start: %s"},
-    {noTurn, nullptr, "could not wait for other runs on the same files: %s"},
+    {noTurn, nullptr, "%s"},
     {sheetUnreadable, csvFile, "cannot be read: %s"},
     {sheetTooLarge, csvFile, "is larger than 4 MiB"},
     {sheetBadUtf16, csvFile, "begins as UTF-16 but is not valid UTF-16"},
@@ -45,11 +46,15 @@ static constexpr struct {
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
     {iniCannotPlace, iniFile, "the library cannot place the entries of [%s] in that section"},
-    {iniChanged, iniFile, "was changed by another program while csvtoini ran"},
+    {iniChanged, iniFile, "was moved or changed by another program while csvtoini ran"},
     {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
+    {iniNotFound, iniFile, "not found; to begin a new one, create an empty valdra.ini"},
     {iniUnreadable, iniFile, "cannot be read: %s"},
+    {iniMissing, iniFile, "not found in this folder; run initocsv where valdra.ini is"},
+    {iniTooLargeToRead, iniFile, "it has more than 16 MiB, the most initocsv reads"},
     {iniNameTooLong, iniFile, "the name of %s is longer than 253 bytes, which the library cannot look up"},
     {sheetNotWritten, csvFile, "cannot be written: %s"},
+    {sheetChanged, csvFile, "was moved or changed by another program while initocsv ran"},
 };
 
 constexpr bool inProblemOrder()
@@ -83,7 +88,7 @@ static void failWith(Problem p, int line, const char *detail)
     if (exitStatus != 0)
         return;
     exitStatus = p == libraryStart ? 2 : 1;
-    char where[64] = "", shown[256], what[512], msg[768];
+    char where[64] = "", shown[256], what[512];
     escape(shown, sizeof shown, detail);
     if (problems[p].file && line > 0)
         snprintf(where, sizeof where, " %s line %d:", problems[p].file, line);
@@ -93,8 +98,7 @@ static void failWith(Problem p, int line, const char *detail)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(what, sizeof what, problems[p].text, shown);
 #pragma GCC diagnostic pop
-    snprintf(msg, sizeof msg, "%s:%s %s; %s not changed\n", programName, where, what, output);
-    tellUser(msg);
+    snprintf(told, sizeof told, "%s:%s %s; %s not changed\n", programName, where, what, output);
 }
 
 void failRun(Problem p, int line)
@@ -121,14 +125,17 @@ int runConversion(const char *name, const char *file, bool (*reader)(), void (*w
     // replace it with only what was set.
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
         failRun(libraryStart, 0, "%s", allegro_error);
-        return exitStatus;
+    } else {
+        Why why;
+        if (!takeTurns(iniFile, csvFile, &why))
+            failRun(noTurn, 0, "%s", why.text);
+        else if (reader())
+            writer();
+        allegro_exit();
+        endTurns();
     }
-    Why why;
-    if (!takeTurns(iniFile, csvFile, &why))
-        failRun(noTurn, 0, "%s", why.text);
-    else if (reader())
-        writer();
-    allegro_exit();
-    endTurns();
+    // A message box waits for the user: the next run must not wait for it.
+    if (exitStatus != 0)
+        tellUser(told);
     return exitStatus;
 }

@@ -6,6 +6,7 @@
 #include <ctype.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 const char iniFile[] = "valdra.ini";
@@ -110,6 +111,19 @@ int clampInt(long long v)
 void unitKey(char key[unitKeySize], int unit)
 {
     snprintf(key, unitKeySize, "unit%d", unit);
+}
+
+int listIndex(const char *key, int most)
+{
+    size_t n = strlen(key), digits = 0;
+    while (digits < n && digits < 10 && key[n - 1 - digits] >= '0' && key[n - 1 - digits] <= '9')
+        digits++;
+    long long index = digits ? strtoll(key + n - digits, nullptr, 10) : -1;
+    char named[unitKeySize];
+    if (index < 0 || index > most)
+        return -1;
+    unitKey(named, (int)index);
+    return ustricmp(key, named) == 0 ? (int)index : -1;
 }
 
 bool keepableName(const char *name)

@@ -14,6 +14,7 @@ const int nameMaxBytes = 253;
 const int nameSize = nameMaxBytes + 1; // bytes per name, its NUL included
 const int iniKeyCount = 15;            // keys per unit section in the INI file
 const int unitKeySize = 16;            // "unit" and a decimal int, NUL included
+const int listCountMost = 25000;       // the longest list the programs count
 
 extern const char iniFile[];           // "valdra.ini", in the working folder
 extern const char csvFile[];           // "valdra.csv", in the working folder
@@ -133,6 +134,10 @@ int clampInt(long long v);
 // Write the unit key of row unit ("unit" and the row in decimal) into key.
 void unitKey(char key[unitKeySize], int unit);
 
+// The list index that key names as the library compares keys: "unit" and
+// a number as unitKey writes it, in any case; -1 if none, or past most.
+int listIndex(const char *key, int most);
+
 // True if the library keeps name, as it stands, as a section header and as
 // the value of a list entry: no blank (as the library counts blanks) anywhere,
 // no '=', '#' or ']', no '[' in front. Name must be valid UTF-8.
@@ -154,8 +159,8 @@ enum Problem {
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection,
     nameBlankEnd, nameNoHeader, nameTooLong, nameIsList,
     iniNoCopy, iniTooLarge, iniEncoding, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
-    iniChanged, iniNoReplace,
-    iniUnreadable, iniNameTooLong, sheetNotWritten,
+    iniChanged, iniNoReplace, iniNotFound,
+    iniUnreadable, iniMissing, iniTooLargeToRead, iniNameTooLong, sheetNotWritten, sheetChanged,
     problemCount
 };
 
