@@ -8,9 +8,9 @@ group=${2#files.}
 . "$(dirname "$0")/lib.sh"
 
 # A prefix for with that runs a program as the unprivileged user nobody,
-# when we are root and can.
+# when we are root on Linux.
 unprivileged=()
-[ "$(id -u)" -eq 0 ] && unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+[ "$(id -u)" -eq 0 ] && [ "${LINE_END:-lf}" = lf ] && unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
 case $group in
 fifo | device)
@@ -50,6 +50,7 @@ unreadable)
             with=("${unprivileged[@]}")
             run "$d" $prog
             expect_status 1 "$prog with a $kind as $name"
+            [ $kind = mode ] && [ ${#unprivileged[@]} -gt 0 ] && said "you have no permission to read it"
             same "$d/$other" "$top/$other" "$other after $prog with a $kind as $name"
         done
     done ;;
@@ -106,6 +107,15 @@ concurrent)
         grep -q '^\[Alpha\]' "$d/units.ini" && grep -q '^\[Bravo\]' "$d/units.ini" ||
             { fail "run $i: one run's units were lost"; break; }
     done
+    # A run that holds the file for long makes the next one give up, after
+    # a while, and say so.
+    flock "$d/units.ini" sleep 12 >/dev/null 2>&1 &
+    sleep 0.5
+    with=(timeout 14)
+    run "$d/a" csvtoini
+    expect_status 1 "csvtoini while another run holds the file"
+    said "another run of initocsv or csvtoini on these files is still busy"
+    kill %1
     only "$d" a b units.ini ;;
 together)
     # Two runs at once in one folder take turns: both succeed, and the file
@@ -134,19 +144,35 @@ mixed)
     done
     only "$d" valdra.ini valdra.csv ;;
 readonly)
-    # Windows: a read-only valdra.ini is refused, not overwritten. (Wine
-    # shows a file without write permission as read-only.) A folder in place
+    # A read-only valdra.ini or valdra.csv is refused, not replaced, and so
+    # is a folder that may not be written (run as nobody on Linux; Wine
+    # shows a file without write permission as read-only); a folder in place
     # of either file is no file.
     d=$(scratch)
     sheet_and_ini "$d"
-    cp "$d/valdra.ini" "$top/ini"
-    chmod 444 "$d/valdra.ini"
-    run "$d" csvtoini
-    expect_status 1 "csvtoini on a read-only valdra.ini"
-    said "it is read-only"
-    same "$d/valdra.ini" "$top/ini"
+    cp "$d"/valdra.* "$top/"
+    [ ${#unprivileged[@]} -gt 0 ] && chown -R 65534 "$d"
+    with=("${unprivileged[@]}")
+    for name in valdra.ini valdra.csv; do
+        prog=csvtoini
+        [ $name = valdra.csv ] && prog=initocsv
+        chmod 444 "$d/$name"
+        run "$d" $prog
+        expect_status 1 "$prog with a read-only $name"
+        said "$name: cannot be"
+        said "it is read-only"
+        chmod 644 "$d/$name"
+    done
+    if [ ${#unprivileged[@]} -gt 0 ]; then
+        chmod 555 "$d"
+        run "$d" csvtoini
+        said "valdra.ini: cannot be updated: you have no permission to write in its folder"
+        chmod 755 "$d"
+    fi
+    same "$d/valdra.ini" "$top/valdra.ini"
+    same "$d/valdra.csv" "$top/valdra.csv"
     only "$d" valdra.ini valdra.csv
-    chmod 644 "$d/valdra.ini"
+    with=()
     for name in valdra.ini valdra.csv; do
         mv "$d/$name" "$top/moved"
         mkdir "$d/$name"
@@ -160,7 +186,9 @@ readonly)
         mv "$top/moved" "$d/$name"
     done ;;
 changed)
-    # A file changed by another program during the update is not replaced.
+    # A file changed by another program during the update is not replaced,
+    # nor is the file a link led to when the link is replaced by a file, as
+    # sed -i does.
     d=$(scratch)
     sheet_and_ini "$d"
     cp "$d/valdra.ini" "$top/ini"
@@ -168,9 +196,19 @@ changed)
     with=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$BIN/tests/libeditduring.so")
     run "$d" csvtoini
     expect_status 1 "csvtoini with valdra.ini edited meanwhile"
-    said "changed by another program"
+    said "valdra.ini: was moved or changed by another program while csvtoini ran"
     same "$d/valdra.ini" "$top/ini"
-    only "$d" valdra.ini valdra.csv ;;
+    only "$d" valdra.ini valdra.csv
+    mkdir "$d/data"
+    mv "$d/valdra.ini" "$d/data/units.ini"
+    ln -s data/units.ini "$d/valdra.ini"
+    with=(env VALDRA_EDIT=relink "${with[@]:1}")
+    run "$d" csvtoini
+    said "valdra.ini: was moved or changed by another program while csvtoini ran"
+    same "$d/data/units.ini" "$top/ini"
+    same "$d/valdra.ini" "$top/ini"
+    [ -L "$d/valdra.ini" ] && fail "the link was not replaced"
+    only "$d" valdra.ini valdra.csv data ;;
 leftovers)
     # Work copies that killed runs left behind are removed by the next run
     # on that file, and no other file is: not another file's, not a backup,

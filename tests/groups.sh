@@ -195,12 +195,13 @@ csvtoini.links)
     chmod 604 "$d/valdra.ini"
     run "$d" csvtoini
     [ "$(stat -c %a "$d/valdra.ini")" = 604 ] || fail "valdra.ini lost its mode"
-    rm "$d/valdra.ini"
+    # A new sheet takes the umask.
+    rm "$d/valdra.csv"
     mask=$(umask)
     umask 027
-    run "$d" csvtoini
+    run "$d" initocsv
     umask "$mask"
-    [ "$(stat -c %a "$d/valdra.ini")" = 640 ] || fail "a new valdra.ini ignores the umask" ;;
+    [ "$(stat -c %a "$d/valdra.csv")" = 640 ] || fail "a new valdra.csv ignores the umask" ;;
 *)
     fail "no group $group" ;;
 esac

@@ -1,12 +1,16 @@
 // The programs that run beside the game on a Windows machine, for the tests
-// under Wine; each runs for a number of seconds in the current folder:
-//   neighbour scan SECONDS PATTERN...  opens every file the patterns find, as
-//       virus scanners and indexers do: sharing read and write, not delete
-//   neighbour hold SECONDS FILE MARKER  holds FILE open and shared with no
-//       one, as an editor or a spreadsheet does, and creates MARKER once it
-//       does
-//   neighbour edit SECONDS FILE FROM   saves FILE again and again as editors
+// under Wine; each runs for a number of seconds in the current folder.
+// ACCESS is r (read) or rd (read and delete), or rw (read and write); SHARE
+// is what the open shares, some of r, w and d, or - for nothing.
+//   neighbour scan SECONDS ACCESS SHARE MS PATTERN...  opens each new or
+//       changed file that the patterns find and holds it MS milliseconds, as
+//       virus scanners and indexers do
+//   neighbour hold SECONDS ACCESS SHARE FILE MARKER  holds FILE open, as an
+//       editor or a spreadsheet does, and creates MARKER once it does
+//   neighbour edit SECONDS FILE FROM  saves FILE again and again as editors
 //       save, a new file renamed over it, holding the bytes of FROM
+//   neighbour sync SECONDS FILE  moves FILE away for 20 ms and back, again
+//       and again, as sync clients do
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,22 +18,60 @@
 
 static char bytes[1 << 20];   // what edit saves
 
-// Open every file that pattern finds, and read a little of each.
-static void scanOnce(const char *pattern)
+// The desired access and the share mode that the letters say.
+static DWORD accessOf(const char *s)
+{
+    return (strchr(s, 'r') ? GENERIC_READ : 0) | (strchr(s, 'w') ? GENERIC_WRITE : 0) | (strchr(s, 'd') ? DELETE : 0);
+}
+
+static DWORD shareOf(const char *s)
+{
+    return (strchr(s, 'r') ? FILE_SHARE_READ : 0) | (strchr(s, 'w') ? FILE_SHARE_WRITE : 0) |
+           (strchr(s, 'd') ? FILE_SHARE_DELETE : 0);
+}
+
+// The files a scan has seen, by name, creation and last write time.
+static struct {
+    char name[MAX_PATH];
+    FILETIME created, written;
+} seen[64];
+static int seenCount;
+
+// The slot of the file f if it is new or changed since the scan last opened
+// it, -1 if not.
+static int newSlot(const WIN32_FIND_DATAA &f)
+{
+    int i = 0;
+    while (i < seenCount && strcmp(seen[i].name, f.cFileName) != 0)
+        i++;
+    if (i < seenCount && CompareFileTime(&seen[i].created, &f.ftCreationTime) == 0 &&
+        CompareFileTime(&seen[i].written, &f.ftLastWriteTime) == 0)
+        return -1;
+    return i < 64 ? i : -1;
+}
+
+// Open each new file that pattern finds, read a little of it and hold it
+// ms milliseconds; one it cannot open yet it tries again later.
+static void scanOnce(const char *pattern, DWORD access, DWORD share, DWORD ms)
 {
     WIN32_FIND_DATAA f;
     HANDLE find = FindFirstFileA(pattern, &f);
     if (find == INVALID_HANDLE_VALUE)
         return;
     do {
-        HANDLE h = CreateFileA(f.cFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        int i = newSlot(f);
+        HANDLE h = i < 0 ? INVALID_HANDLE_VALUE
+                         : CreateFileA(f.cFileName, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             continue;
+        snprintf(seen[i].name, MAX_PATH, "%s", f.cFileName);
+        seen[i].created = f.ftCreationTime;
+        seen[i].written = f.ftLastWriteTime;
+        seenCount += i == seenCount;
         char buf[512];
         DWORD n;
         ReadFile(h, buf, sizeof buf, &n, nullptr);
-        Sleep(3);
+        Sleep(ms);
         CloseHandle(h);
     } while (FindNextFileA(find, &f));
     FindClose(find);
@@ -50,21 +92,34 @@ static void saveAs(const char *file, DWORD n)
         DeleteFileA(tmp);
 }
 
+// Move file away for 20 ms and back, as a sync client replacing it does.
+static void moveAway(const char *file)
+{
+    char away[MAX_PATH];
+    snprintf(away, sizeof away, "%s.~sync", file);
+    if (!MoveFileA(file, away))
+        return;
+    Sleep(20);
+    while (!MoveFileA(away, file))
+        Sleep(1);
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 4)
         return 2;
     DWORD end = GetTickCount() + (DWORD)(atof(argv[2]) * 1000);
-    if (strcmp(argv[1], "scan") == 0) {
-        while ((int)(end - GetTickCount()) > 0)
-            for (int i = 3; i < argc; i++)
-                scanOnce(argv[i]);
-    } else if (strcmp(argv[1], "hold") == 0 && argc == 5) {
-        HANDLE h = CreateFileA(argv[3], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    bool running = true;
+    if (strcmp(argv[1], "scan") == 0 && argc >= 7) {
+        for (; (int)(end - GetTickCount()) > 0; Sleep(1))
+            for (int i = 6; i < argc; i++)
+                scanOnce(argv[i], accessOf(argv[3]), shareOf(argv[4]), (DWORD)atoi(argv[5]));
+    } else if (strcmp(argv[1], "hold") == 0 && argc == 7) {
+        HANDLE h = CreateFileA(argv[5], accessOf(argv[3]), shareOf(argv[4]), nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return 1;
-        CloseHandle(CreateFileA(argv[4], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CloseHandle(CreateFileA(argv[6], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (int left = (int)(end - GetTickCount()); left > 0)
             Sleep(left);
         CloseHandle(h);
@@ -74,12 +129,13 @@ int main(int argc, char **argv)
         if (h == INVALID_HANDLE_VALUE || !ReadFile(h, bytes, sizeof bytes, &n, nullptr))
             return 1;
         CloseHandle(h);
-        while ((int)(end - GetTickCount()) > 0) {
+        for (; (int)(end - GetTickCount()) > 0; Sleep(7))
             saveAs(argv[3], n);
-            Sleep(7);
-        }
+    } else if (strcmp(argv[1], "sync") == 0 && argc == 4) {
+        for (; (int)(end - GetTickCount()) > 0; Sleep(30 + rand() % 50))
+            moveAway(argv[3]);
     } else {
-        return 2;
+        running = false;
     }
-    return 0;
+    return running ? 0 : 2;
 }

@@ -25,47 +25,79 @@ stop_neighbour() {
 
 case $group in
 scanner)
-    # A scanner opens every new file in the folder, sharing read and write
-    # but not delete. Every run still puts its file in place, or leaves the
-    # old one and says so; no run loses or blanks a file.
+    # A scanner opens every new or changed file in the folder and holds it
+    # 20 to 300 ms, in each share mode, with delete access or without. Every
+    # run puts its file in place.
     two_versions
-    neighbour "$d" scan 60 'valdra.*' '*.tmp'
-    sleep 1
-    for i in $(seq 20); do
-        k=$((i % 2))
-        cp "$v/sheet$k" "$d/valdra.csv"
-        run "$d" csvtoini
-        allowed "csvtoini run $i" "it is open in another program"
-        one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini"
-        [ "$status" -eq 0 ] && one_of "$d/valdra.ini" "csvtoini run $i, a success" "$v/ini$k"
-        run "$d" initocsv
-        allowed "initocsv run $i" "it is open in another program"
-        one_of "$d/valdra.csv" "initocsv run $i" "$v/csv$k" "$v/sheet$k"
+    for scan in "r rw 20" "r r 300" "rd rwd 150" "r - 100"; do
+        neighbour "$d" scan 600 $scan 'valdra.*'
+        for i in $(seq 30); do
+            k=$((i % 2))
+            cp "$v/sheet$k" "$d/valdra.csv"
+            run "$d" csvtoini
+            expect_status 0 "csvtoini run $i beside a scanner ($scan): $message"
+            one_of "$d/valdra.ini" "csvtoini run $i ($scan)" "$v/ini$k"
+            run "$d" initocsv
+            expect_status 0 "initocsv run $i beside a scanner ($scan): $message"
+            one_of "$d/valdra.csv" "initocsv run $i ($scan)" "$v/csv$k"
+        done
+        stop_neighbour
     done
-    stop_neighbour
-    run "$d" csvtoini
-    run "$d" initocsv
     only "$d" valdra.ini valdra.csv ;;
 holder)
     # A program that holds a file open and shares it with no one: both
-    # programs wait a while, then say so and leave both files alone.
+    # programs wait a while, then say so and leave both files alone. One that
+    # holds valdra.ini with delete access, sharing reading: initocsv writes
+    # the whole sheet, csvtoini says that the file is open.
     two_versions
     cp "$v/sheet1" "$d/valdra.csv"
-    for name in valdra.ini valdra.csv; do
-        neighbour "$d" hold 10 "$name" ../held
+    for hold in "rw - valdra.ini" "rw - valdra.csv" "rd r valdra.ini" "rd rw valdra.ini" \
+                "rd rd valdra.ini" "rd rwd valdra.ini"; do
+        name=${hold##* }
+        neighbour "$d" hold 30 $hold ../held
         for _ in $(seq 150); do [ -e "$top/held" ] && break; sleep 0.1; done
-        [ -e "$top/held" ] || { fail "the holder of $name did not start"; continue; }
+        [ -e "$top/held" ] || { fail "the holder ($hold) did not start"; continue; }
         rm "$top/held"
         for prog in csvtoini initocsv; do
             run "$d" $prog
-            expect_status 1 "$prog while $name is held"
-            said "$name: "
-            said "it is open in another program; close it there and run again"
+            case $hold$prog in
+            rd*initocsv) expect_status 0 "initocsv while $name is held ($hold)"
+                         same "$d/valdra.csv" "$v/valdra.csv" ;;
+            *) expect_status 1 "$prog while $name is held ($hold)"
+               said "$name: "
+               said "it is open in another program; close it there and run again" ;;
+            esac
             same "$d/valdra.ini" "$v/orig.ini"
-            same "$d/valdra.csv" "$v/sheet1"
+            cp "$v/sheet1" "$d/valdra.csv"
         done
-        wait $neighbour_pid
+        stop_neighbour
     done
+    only "$d" valdra.ini valdra.csv ;;
+sync)
+    # A sync client moves valdra.ini away for a moment and back, again and
+    # again. A run either succeeds or says what happened; valdra.ini is never
+    # a file of the units alone, nor the sheet one of the header alone.
+    two_versions
+    neighbour "$d" sync 600 valdra.ini
+    for i in $(seq 30); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        run "$d" csvtoini
+        allowed "csvtoini run $i" "was moved or changed by another program" "valdra.ini: not found"
+        # Compared while the client has the file in place.
+        for _ in $(seq 20); do cp "$d/valdra.ini" "$top/now" 2>/dev/null && break; sleep 0.01; done
+        one_of "$top/now" "csvtoini run $i" "$v/orig.ini" "$v/ini0" "$v/ini1"
+        run "$d" initocsv
+        allowed "initocsv run $i" "valdra.ini: not found in this folder"
+        one_of "$d/valdra.csv" "initocsv run $i" "$v/sheet$k" "$v/csv0" "$v/csv1"
+    done
+    stop_neighbour
+    # Stopped while the file was away, the client did not bring it back. A
+    # run whose rename came in the moment between its last look at the file
+    # and the rename, while the client had the file away, put the whole
+    # update in place; the client then finds a file where it left none.
+    [ -e "$d/valdra.ini" ] || mv "$d/valdra.ini.~sync" "$d/valdra.ini"
+    rm -f "$d/valdra.ini.~sync"
     only "$d" valdra.ini valdra.csv ;;
 editor)
     # An editor saves valdra.ini again and again, by a new file renamed over
@@ -111,7 +143,17 @@ paths)
     only "$d" Valdra.INI valdra.csv
     grep -q '^move = 6' "$d/Valdra.INI" || fail "Valdra.INI was not updated"
     attrs=$(cd "$d" && wine cmd /c attrib Valdra.INI | tr -d '\r')
-    case $attrs in *S*H*) ;; *) fail "Valdra.INI lost its attributes: $attrs" ;; esac ;;
+    case $attrs in *S*H*) ;; *) fail "Valdra.INI lost its attributes: $attrs" ;; esac
+    # A link stays a link, and the file it leads to is replaced.
+    mkdir "$d/data"
+    mv "$d/Valdra.INI" "$d/data/units.ini"
+    ln -s data/units.ini "$d/valdra.ini"
+    sed -i 's/^Tank,6,/Tank,8,/' "$d/valdra.csv"
+    run "$d" csvtoini
+    expect_status 0 "csvtoini through a link"
+    [ -L "$d/valdra.ini" ] || fail "valdra.ini is no longer a link"
+    grep -q '^move = 8' "$d/data/units.ini" || fail "the file the link leads to was not updated"
+    only "$d/data" units.ini ;;
 spellings)
     # Runs through two spellings of one folder, C:\... and
     # Z:\...\drive_c\..., take turns as runs through one do.
@@ -165,6 +207,12 @@ msgbox)
         sleep 0.5
     done
     [ -n "$box" ] || fail "no message box appeared"
+    # The run let go of the files before it showed the box: another run
+    # does not wait for it.
+    with=(timeout 8)
+    run "$d" csvtoini
+    expect_status 1 "a run while a message box is open"
+    said "valdra.csv line 1: the header has no column"
     [ -n "$box" ] && xdotool key --window "$box" Return 2>/dev/null
     wait $prog || true
     kill $xvfb
