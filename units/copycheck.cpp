@@ -1,7 +1,8 @@
-// The check of the library's saved copy of an updated INI file: read back,
-// it must mean what the file meant but for the entries the writer set and
-// the list entries it removed, each found in its own section.
-#include "meaning.h"
+// The checks of the library's saved copies of the INI file: saved as it was
+// loaded, every line must mean what it meant; saved with the update, read
+// back, it must mean what the file meant but for the entries the writer set
+// and the list entries it removed, each found in its own section.
+#include "update.h"
 
 #include <allegro.h>
 #include <stdarg.h>
@@ -9,6 +10,7 @@
 #include <string.h>
 
 const int listRole = -2, otherRole = -1;   // a section's role: the list, another, or a unit's row
+const size_t lineShown = 60;   // the bytes of a long line that a message shows
 
 // The comparison's state: the section being visited and what the writer does
 // to it, which entries it sets were found as set, and the verdict so far.
@@ -102,23 +104,42 @@ static bool compareItem(const char *section, const char *key, const char *was, c
     return true;
 }
 
-// The first row whose list entry or keys were not found as set, as the
-// problem of placing it; the verdict so far if all were.
+// The first row whose list entry or keys were not found as set, as a change
+// of meaning; the verdict so far if all were.
 static CopyVerdict placement()
 {
-    CopyVerdict v = {iniCannotPlace, ""};
-    for (int u = 0; u < unitNum; u++)
-        if (!cmp.listed[u]) {
-            snprintf(v.detail, sizeof v.detail, "%s", listSection);
+    for (int u = 0; u < unitNum; u++) {
+        bool lost = !cmp.listed[u];
+        for (int col = 0; lastOfName(unitName[u]) == u && col < statCount; col++)
+            lost = lost || (firstOfKey(col) && !cmp.placed[u][col]);
+        if (lost) {
+            CopyVerdict v = {iniWouldChange, 0, ""};
+            snprintf(v.detail, sizeof v.detail, "the entries of [%.*s] would not be found in it", nameMaxBytes,
+                     cmp.listed[u] ? unitName[u] : listSection);
             return v;
         }
-    for (int u = 0; u < unitNum; u++)
-        for (int col = 0; lastOfName(unitName[u]) == u && col < statCount; col++)
-            if (firstOfKey(col) && !cmp.placed[u][col]) {
-                snprintf(v.detail, sizeof v.detail, "%.*s", nameMaxBytes, unitName[u]);
-                return v;
-            }
+    }
     return cmp.verdict;
+}
+
+CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t savedLen)
+{
+    CopyVerdict v = {problemCount, 0, ""};
+    LineMeaning was, now;
+    int line = meaningChangedLine(text, len, saved, savedLen, &was, &now);
+    if (line < 0) {
+        v.problem = iniSaveFailed;
+        snprintf(v.detail, sizeof v.detail, "the library did not load the whole work copy");
+    } else if (line > 0) {
+        int a = shownBytes(was.text, was.len, lineShown), b = shownBytes(now.text, now.len, lineShown);
+        v = {iniLineChanges, line, ""};
+        snprintf(v.detail, sizeof v.detail, "\"%.*s%s\" as \"%.*s%s\", %s", a, was.text, a < (int)was.len ? "..." : "",
+                 b, now.text, b < (int)now.len ? "..." : "",
+                 was.header && !now.header ? "which is no header; begin a note after a header with #"
+                 : now.header && !was.header ? "which is a header; write it without the blank, or begin the line with #"
+                                             : "which it reads otherwise; mend the line by hand");
+    }
+    return v;
 }
 
 CopyVerdict checkCopy(const char *text, size_t len, int removedEnd)
@@ -126,10 +147,17 @@ CopyVerdict checkCopy(const char *text, size_t len, int removedEnd)
     memset(&cmp, 0, sizeof cmp);
     cmp.removedEnd = removedEnd;
     cmp.verdict.problem = problemCount;
-    if (takeMeaning(1, text, len) != meaningTaken) {
+    MeaningTaken taken = len > iniMaxBytes ? meaningTooManyLines : takeMeaning(1, text, len);
+    const char *limit = len > iniMaxBytes ? "1 MiB" : taken == meaningTooManyLines ? "50,000 lines" : "5,000 sections";
+    if (taken == meaningNoRoom)
         changed("it would hold more sections and entries than the sheet makes");
-        return cmp.verdict;
+    if (taken == meaningTooManyLines || taken == meaningTooManySections) {
+        CopyVerdict v = {iniResultTooLarge, 0, ""};
+        snprintf(v.detail, sizeof v.detail, "%s", limit);
+        return v;
     }
+    if (taken != meaningTaken)
+        return cmp.verdict;
     walkMeanings(compareItem);
     return placement();
 }

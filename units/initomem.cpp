@@ -23,12 +23,16 @@ static int gameInt(const char *text)
     return clampInt(strtoll(uconvert(text, U_CURRENT, ascii, U_ASCII, sizeof ascii), nullptr, 0));
 }
 
+// The folded names of the headers that the lookups of the list and of each
+// row's section find ("" where none).
+static char listFolded[foldedSize], unitFolded[maxUnits][foldedSize];
+
 // The list's entries, as far as list indexes go; beyond the table only
 // whether they are there.
 static MeaningKeep keepList(const char *section, const char *key)
 {
     if (!key)
-        return meaningSameSection(section, listSection) ? keepValue : keepNot;
+        return strcmp(section, listFolded) == 0 ? keepValue : keepNot;
     int n = listIndex(key, listCountMost);
     return n < 0 ? keepNot : n <= maxUnits ? keepValue : keepPresence;
 }
@@ -37,7 +41,7 @@ static MeaningKeep keepList(const char *section, const char *key)
 static MeaningKeep keepUnits(const char *section, const char *key)
 {
     for (int u = 0; !key && u < unitNum; u++)
-        if (meaningSameSection(section, unitName[u]))
+        if (strcmp(section, unitFolded[u]) == 0)
             return keepValue;
     for (int col = 0; key && col < statCount; col++)
         if (firstOfKey(col) && ustricmp(key, statName[col].key) == 0)
@@ -59,6 +63,7 @@ static bool sheetThere()
 // the run failed, if a name is one the library cannot look up.
 static bool readList(size_t len)
 {
+    meaningFoldedLookup(listSection, listFolded);
     takeMeaning(0, iniBytes, len, keepList);
     for (unitNum = 0; unitNum < maxUnits; unitNum++) {
         char key[unitKeySize];
@@ -84,6 +89,9 @@ static bool readList(size_t len)
 // it lacks.
 static void readValues(size_t len)
 {
+    for (int u = 0; u < unitNum; u++)
+        if (!meaningFoldedLookup(unitName[u], unitFolded[u]))
+            unitFolded[u][0] = '\0';
     takeMeaning(0, iniBytes, len, keepUnits);
     for (int u = 0; u < unitNum; u++)
         for (int col = 0; col < statCount; col++)
@@ -112,11 +120,16 @@ bool iniToMem()
     if (r != fileRead)
         return false;
     iniBytes[len] = '\0';
-    // A byte-order mark or UTF-16 hides the list from the library.
-    if (const char *e = iniEncodingProblem(iniBytes, len)) {
+    // A byte-order mark or UTF-16 hides the list from the library; other
+    // bytes that are not UTF-8 it misreads, and some make it loop forever.
+    const char *e = iniEncodingProblem(iniBytes, len);
+    size_t good = validUtf8(iniBytes, len);
+    if (e)
         failRun(iniEncoding, 0, "%s", e);
+    else if (good < len)
+        failRun(iniNotUtf8, lineOf(iniBytes, good));
+    if (e || good < len)
         return false;
-    }
     if (!readList(len))
         return false;
     readValues(len);

@@ -29,8 +29,11 @@ static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash tab
 struct Item {
     int section;
     unsigned name, folded, value[2], endKey;
-    bool in[2];   // seen in that file; for a section, its header
-    bool ended;   // a section: an empty line ends its first part in the file before
+    bool in[2];          // seen in that file; for a section, its header
+    bool ended;          // a section: an empty line ends its first part in the file before
+    int line;            // the line of its first header or entry in the file before
+    int headersBefore;   // the header lines before that line
+    int endLine;         // a section: the line of endKey
 };
 
 // All the state of the meanings, in one place.
@@ -40,7 +43,25 @@ static struct {
     Item items[meaningItems + meaningAfterItems];
     int count, countBefore;       // items in use, and by the file before
     int slot[slotCount];          // item index + 1 by hash of (section, folded name); 0 free
+    int headers[iniMaxSections + 1];   // the item of each header line of the file before, kept whole
+    int headerCount, lineCount;   // header lines and lines in the file before, kept whole
 } m;
+
+// About how long the library's walks over the file before take, in
+// nanoseconds on the benchmark's machine. A walk that looks for a key passes
+// each line and, at each header, measures the header's name twice and
+// compares it with the section's name until they differ; one that looks for
+// a section's header compares each line's name with the header's.
+const double keyLineNs = 6, keyHeaderNs = 40, keyHeaderByteNs = 5.5, sameByteNs = 10;
+const double headerLineNs = 14;
+
+// The walks that look for one section: the folded header they compare
+// with, and the headers' part of a walk through the first k header lines,
+// by k, of a walk for a key and of one for the header.
+static struct {
+    char want[foldedSize];
+    double forKey[iniMaxSections + 2], forHeader[iniMaxSections + 2];
+} walks;
 
 static const char *textAt(unsigned at) { return at == none ? nullptr : m.text + at; }
 
@@ -109,20 +130,29 @@ static int itemFor(int section, const char *name)
     unsigned kept = keep(name, strlen(name));
     if (m.count == cap || kept == none)
         return -1;
-    m.items[m.count] = {section, kept, folded, {none, none}, none, {false, false}, false};
+    m.items[m.count] = {section, kept, folded, {none, none}, none, {false, false}, false, 0, 0, 0};
     m.slot[s] = ++m.count;
     return m.count - 1;
 }
 
 // The state of one file's reading: which file, its current section (or
 // skipped), whether that header is the section's first in the file, the
-// headers so far, and what is kept.
+// headers and lines so far, and what is kept.
 struct Reading {
     int file, section;
     bool firstPart;
-    int headers;
+    int headers, line;
     MeaningFilter keep;
 };
+
+// Note where the item it of the file before first stands.
+static void place(const Reading &r, Item *it)
+{
+    if (r.file == 0 && !it->in[0]) {
+        it->line = r.line;
+        it->headersBefore = r.headers;
+    }
+}
 
 // Whether the reading keeps the header listed as name, or the entry key of
 // its current section, and how.
@@ -130,9 +160,13 @@ static MeaningKeep kept(const Reading &r, const char *name, const char *key)
 {
     if (!r.keep)
         return keepValue;
-    if (!key)
-        return r.keep(name, nullptr);
-    return r.section == skipped ? keepNot : r.keep(m.text + m.items[r.section].name, key);
+    if (key)
+        return r.section == skipped ? keepNot : r.keep(m.text + m.items[r.section].folded, key);
+    size_t mark = m.used;
+    unsigned folded = keepFolded(name);
+    MeaningKeep how = folded == none ? keepValue : r.keep(m.text + folded, nullptr);
+    m.used = mark;
+    return how;
 }
 
 // Take what the library makes of one line. False if there is no room.
@@ -142,21 +176,28 @@ static bool takeLine(Reading &r, const char *line, size_t len)
     const char **names = nullptr;
     bool ok = true;
     if (list_config_sections(&names) == 1) {
-        r.headers++;
         int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
         ok = s != -1;
         r.section = s;
+        if (s >= 0 && r.file == 0 && !r.keep && r.headers < iniMaxSections)
+            m.headers[m.headerCount++] = s;
         if (s >= 0) {
+            place(r, &m.items[s]);
             r.firstPart = !m.items[s].in[r.file];
             m.items[s].in[r.file] = true;
         }
+        r.headers++;
     } else if (free_config_entries(&names); list_config_entries(nullptr, &names) == 1) {
         MeaningKeep how = kept(r, nullptr, names[0]);
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
         ok = how == keepNot || e >= 0;
         Item *it = e >= 0 ? &m.items[e] : nullptr;
-        if (it && r.file == 0 && r.firstPart)
+        if (it && r.file == 0 && r.firstPart) {
             m.items[r.section].endKey = it->name;
+            m.items[r.section].endLine = r.line;
+        }
+        if (it)
+            place(r, it);
         // The first entry of a key is the one a lookup finds.
         if (it && !it->in[r.file]) {
             it->in[r.file] = true;
@@ -189,67 +230,67 @@ static void forgetAfter()
     }
 }
 
-// The character at p, and its width in bytes, as the library reads it: in
-// valid UTF-8 the character there, but a byte that is not may stand for a
-// line end or take following bytes with it.
-static int charAt(const char *p, int *width)
-{
-    if ((unsigned char)*p < 0x80) {   // what the library's reading gives, faster
-        *width = 1;
-        return *p;
-    }
-    *width = uwidth(p);
-    return ugetc(p);
-}
-
-// The start of the line after the one at text[at], len bytes in all and a
-// NUL after them; *end is where that line's text ends. Lines end as the
-// library ends them: at a character CR or LF, either of which may be
-// followed by the other as part of the end.
+// The start of the line after the one at text[at], len bytes in all; *end
+// is where that line's text ends. Lines end as the library ends them: at CR
+// or LF, either of which may be followed by the other as part of the end.
+// (In UTF-8, which the programs read alone, no character holds these bytes.)
 static size_t nextLine(const char *text, size_t at, size_t len, size_t *end)
 {
-    int c = 0, width = 1;
-    while (at < len && (c = charAt(text + at, &width)) != '\r' && c != '\n')
-        at += width;
-    *end = at < len ? at : len;
-    if (at >= len)
-        return len;
-    at += width;
-    int next = at < len ? charAt(text + at, &width) : 0;
-    return at + ((c == '\r' && next == '\n') || (c == '\n' && next == '\r') ? width : 0);
+    while (at < len && text[at] != '\r' && text[at] != '\n')
+        at++;
+    *end = at;
+    if (at == len)
+        return at;
+    return at + (at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1);
+}
+
+// Take each line of text into the meaning through a configuration of the
+// library's of its own; false if there is no room, or a limit is passed.
+static bool readLines(Reading &r, const char *text, size_t len)
+{
+    push_config_state();
+    bool ok = r.section >= 0;
+    size_t end;
+    for (size_t at = 0, next; ok && at < len; at = next) {
+        next = nextLine(text, at, len, &end);
+        r.line++;
+        if (end > at)
+            ok = takeLine(r, text + at, end - at);
+        else if (r.file == 0 && r.firstPart && r.section >= 0)
+            m.items[r.section].ended = true;
+        ok = ok && (r.keep || r.headers <= iniMaxSections);
+    }
+    pop_config_state();
+    return ok;
 }
 
 MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep)
 {
     size_t end;
+    int lines = 0;
+    for (size_t at = 0; !keep && at < len && lines <= iniMaxLines; lines++)
+        at = nextLine(text, at, len, &end);
+    if (lines > iniMaxLines)
+        return meaningTooManyLines;
     if (file == 0) {
-        int lines = 0;
-        for (size_t at = 0; !keep && at < len && lines <= iniMaxLines; lines++)
-            at = nextLine(text, at, len, &end);
-        if (lines > iniMaxLines)
-            return meaningTooManyLines;
         memset(m.slot, 0, sizeof m.slot);
         m.count = m.countBefore = 0;
         m.used = m.usedBefore = 0;
+        m.headerCount = 0;
         keepFolded("");   // the text that a value kept as present points to
     } else {
         forgetAfter();
     }
-    Reading r = {file, itemFor(-1, ""), true, 0, keep};   // the entries before the first header
-    bool ok = r.section >= 0;
+    Reading r = {file, itemFor(-1, ""), true, 0, 0, keep};   // the entries before the first header
     m.items[0].in[file] = true;
-    for (size_t at = 0, next; ok && at < len; at = next) {
-        next = nextLine(text, at, len, &end);
-        if (end > at)
-            ok = takeLine(r, text + at, end - at);
-        else if (file == 0 && r.firstPart && r.section >= 0)
-            m.items[r.section].ended = true;
-        if (file == 0 && !keep && r.headers > iniMaxSections)
-            return meaningTooManySections;
-    }
+    bool ok = readLines(r, text, len);
+    if (!keep && r.headers > iniMaxSections)
+        return meaningTooManySections;
     if (file == 0) {
         m.countBefore = m.count;
         m.usedBefore = m.used;
+        m.lineCount = r.line;
+        walks.want[0] = '\x01';   // no folded name begins so: the walks are to be costed anew
     }
     return ok ? meaningTaken : meaningNoRoom;
 }
@@ -289,10 +330,16 @@ static int findSection(const char *section)
     return findItem(-1, listed);
 }
 
-bool meaningSameSection(const char *listed, const char *section)
+bool meaningFoldedLookup(const char *section, char *out, size_t size)
 {
-    char name[nameSize + 2];
-    return lookupName(section, name) && ustricmp(name, listed) == 0;
+    char listed[nameSize + 2];
+    if (!lookupName(section, listed) || (listed[0] == '[' && listed[1] == '#'))
+        return false;
+    size_t n = 0;
+    for (const char *p = listed; *p && n + 8 < size;)
+        n += usetc(out + n, utolower(ugetxc(&p)));
+    out[n] = '\0';
+    return true;
 }
 
 bool meaningHasSection(const char *section)
@@ -312,6 +359,102 @@ const char *meaningEndKey(const char *section)
 {
     int s = findSection(section);
     return s >= 0 ? textAt(m.items[s].endKey) : nullptr;
+}
+
+int meaningEndLine(const char *section)
+{
+    int s = findSection(section);
+    return s >= 0 ? m.items[s].endLine : 0;
+}
+
+// Make walks hold the walks that look for the header whose folded name is
+// want.
+static void costWalks(const char *want)
+{
+    snprintf(walks.want, sizeof walks.want, "%s", want);
+    walks.forKey[0] = walks.forHeader[0] = 0;
+    for (int k = 0; k < m.headerCount; k++) {
+        const Item &h = m.items[m.headers[k]];
+        const char *f = m.text + h.folded;
+        size_t same = 0;
+        while (f[same] && f[same] == want[same])
+            same++;
+        walks.forKey[k + 1] = walks.forKey[k] + keyHeaderNs + keyHeaderByteNs * (double)strlen(m.text + h.name) +
+                              sameByteNs * (double)(same + 1);
+        walks.forHeader[k + 1] = walks.forHeader[k] + sameByteNs * (double)(same + 1);
+    }
+}
+
+double meaningWalk(const char *section, const char *key, bool *found)
+{
+    char want[foldedSize];
+    if (!meaningFoldedLookup(section, want, sizeof want))
+        want[0] = '\0';
+    if (strcmp(want, walks.want) != 0)
+        costWalks(want);
+    int s = findSection(section);
+    int e = s >= 0 && key ? findItem(s, key) : s;
+    *found = e >= 0 && m.items[e].in[0];
+    const double *headers = key ? walks.forKey : walks.forHeader;
+    double line = key ? keyLineNs : headerLineNs;
+    if (!*found)
+        return line * m.lineCount + headers[m.headerCount];
+    const Item &it = m.items[e];
+    return line * it.line + headers[it.headersBefore + (key ? 0 : 1)];
+}
+
+double meaningWalkAdded(size_t headerBytes)
+{
+    return keyLineNs + headerLineNs +
+           (headerBytes ? keyHeaderNs + (keyHeaderByteNs + 2 * sameByteNs) * (double)headerBytes : 0);
+}
+
+void meaningHeaders(int *count, size_t *bytes)
+{
+    *count = m.headerCount;
+    *bytes = 0;
+    for (int k = 0; k < m.headerCount; k++)
+        *bytes += strlen(m.text + m.items[m.headers[k]].name);
+}
+
+// What the library makes of the line [line, line + len) alone, kept in
+// out, size bytes: 'h' and the header's name, 'e', the key, a NUL and the
+// value, or '-' for a line that is neither; the bytes of out in use.
+static size_t lineMeaning(const char *line, size_t len, char *out, size_t size)
+{
+    set_config_data(line, (int)len);
+    const char **names = nullptr;
+    int n;
+    if (list_config_sections(&names) == 1)
+        n = snprintf(out, size, "h%s", names[0]);
+    else if (free_config_entries(&names); list_config_entries(nullptr, &names) == 1)
+        n = snprintf(out, size, "e%s%c%s", names[0], '\0', get_config_string(nullptr, names[0], ""));
+    else
+        n = snprintf(out, size, "-");
+    free_config_entries(&names);
+    return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
+}
+
+int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now)
+{
+    static char before[iniMaxBytes + 8], after[iniMaxBytes + 8];   // a line's meaning at most
+    size_t at = 0, bt = 0, aend, bend;
+    int line = 1, changed = 0;
+    push_config_state();   // the lines go through a configuration of their own
+    for (; !changed && at < alen && bt < blen; line++) {
+        size_t an = nextLine(a, at, alen, &aend), bn = nextLine(b, bt, blen, &bend);
+        size_t x = lineMeaning(a + at, aend - at, before, sizeof before);
+        size_t y = lineMeaning(b + bt, bend - bt, after, sizeof after);
+        if (x != y || memcmp(before, after, x) != 0) {
+            *was = {a + at, aend - at, before[0] == 'h'};
+            *now = {b + bt, bend - bt, after[0] == 'h'};
+            changed = line;
+        }
+        at = an;
+        bt = bn;
+    }
+    pop_config_state();
+    return changed ? changed : at < alen || bt < blen ? -1 : 0;
 }
 
 bool meaningPartEnded(const char *section)

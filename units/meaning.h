@@ -1,5 +1,4 @@
-// The meaning of INI text as the library reads it, and the check of the
-// library's saved copy of an updated INI file against the file's meaning.
+// The meaning of INI text as the library reads it, taken line by line.
 #ifndef MEANING_H
 #define MEANING_H
 
@@ -14,7 +13,8 @@ const int iniMaxLines = 50000;
 const int iniMaxSections = 5000;
 
 // What a meaning keeps of a header (key null) or of an entry of the section
-// listed as section: nothing, the value, or only that a value is there.
+// whose name, folded as the library folds names to compare them, is section:
+// nothing, the value, or only that a value is there.
 enum MeaningKeep { keepNot, keepValue, keepPresence };
 typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
 
@@ -22,16 +22,20 @@ typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
 // copy (file 1): its sections, and for each section and key the value that a
 // lookup gives; all of them, or what keep says. Taking file 0 starts afresh;
 // taking file 1 replaces an earlier file 1. Each line is handed to the
-// library on its own, so the library's current configuration is replaced.
-// The text must have a NUL after its len bytes. The result says whether
-// file 0, kept whole, passes a limit; for file 1, meaningNoRoom means it has
-// more new sections and entries than an update makes. A kept part has room
-// for at least iniMaxLines items.
+// library on its own, through a configuration of its own: the library's
+// current configuration stays as it was.
+// The text must be UTF-8 without NUL bytes, and have a NUL after its len
+// bytes. The result says whether
+// the file, kept whole, passes a limit of lines or sections; for file 1,
+// meaningNoRoom means it has more new sections and entries than an update
+// makes. A kept part has room for at least iniMaxLines items.
 enum MeaningTaken { meaningTaken, meaningTooManyLines, meaningTooManySections, meaningNoRoom };
 MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep = nullptr);
 
-// True if a lookup of section finds the header listed as listed.
-bool meaningSameSection(const char *listed, const char *section);
+// Put into out the folded name of the header that a lookup of section finds;
+// false if a lookup of it finds none.
+const size_t foldedSize = 4 * nameSize + 8;   // a folded name at most, NUL included
+bool meaningFoldedLookup(const char *section, char out[foldedSize], size_t size = foldedSize);
 
 // In file 0: whether it has a header of section (named as a lookup names
 // it, compared as the library compares names); the value a lookup of key in
@@ -44,6 +48,36 @@ const char *meaningValue(const char *section, const char *key);
 const char *meaningEndKey(const char *section);
 bool meaningPartEnded(const char *section);
 
+// The line of file 0 that holds meaningEndKey(section); 0 if none.
+int meaningEndLine(const char *section);
+
+// About how long, in nanoseconds, the library takes to walk file 0 from the
+// top looking for key in section, comparing names at every header (key null:
+// for the section's first header, comparing every line's name with it), to
+// the line where it finds it, or through the whole file where it is not
+// there; *found says which. And what a line that an update adds costs a
+// later walk of either kind that passes it: an entry (headerBytes 0) or a
+// header whose name has headerBytes.
+double meaningWalk(const char *section, const char *key, bool *found);
+double meaningWalkAdded(size_t headerBytes);
+
+// The header lines of file 0, and the bytes of their names.
+void meaningHeaders(int *count, size_t *bytes);
+
+// A line of INI text, and whether the library reads it alone as a header.
+struct LineMeaning {
+    const char *text;
+    size_t len;
+    bool header;
+};
+
+// The first line of text a (counting from 1) that the library, reading each
+// line alone, takes for another header or entry than the same line of text
+// b, or for the same with another value, with both lines in *was and *now;
+// 0 if there is none, -1 if b has another number of lines. Both texts have
+// a NUL after their lengths.
+int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now);
+
 // Visit every section and entry of either file, those of file 0 first, each
 // once, in the order of the file: visit(section, null, was, now) for a
 // section, was and now non-null where it has a header; then
@@ -52,18 +86,5 @@ bool meaningPartEnded(const char *section);
 // "" for the entries before the first header. False if a visit said false.
 typedef bool (*MeaningVisit)(const char *section, const char *key, const char *was, const char *now);
 bool walkMeanings(MeaningVisit visit);
-
-// The verdict on a saved copy: problemCount if it means what it should, or
-// the problem, with the detail for its message.
-struct CopyVerdict {
-    Problem problem;
-    char detail[320];
-};
-
-// Take the meaning of the saved copy [text, text + len) as file 1 and
-// compare it with file 0's. It must mean the same but for what the writer
-// set, the unit table's list entries and keys, and removed, the list
-// entries from unitNum up to removedEnd.
-CopyVerdict checkCopy(const char *text, size_t len, int removedEnd);
 
 #endif

@@ -2,8 +2,8 @@
 // of its section, and ends the list after the last unit, on a work copy of
 // the INI file. The copy replaces the file only when, read back, it means
 // what the file meant but for exactly those entries.
-#include "meaning.h"
 #include "platform.h"
+#include "update.h"
 
 #include <allegro.h>
 #include <stdio.h>
@@ -13,13 +13,18 @@
 // line as short as "k" and an end of line, CR LF on Windows: at most three
 // times the bytes, and the units' entries besides.
 const size_t savedMaxBytes = 3 * iniMaxBytes + (64u << 10);
+// The longest update csvtoini makes: each set walks the file, and at more
+// than about this the user would wait too long.
+constexpr double updateMaxNs = 3e9;
+static_assert(updateMaxNs == 3e9, "the message of iniTooSlow says 3 seconds");
 
 // All the state of one update.
 static struct {
     char bytes[iniMaxBytes + 2];         // the file as it was, a byte more to tell it is too large, and a NUL
     char saved[savedMaxBytes + 2];       // the work copy as the library saved it, and a NUL
+    size_t savedLen;                     // bytes of it in use
     WorkCopy work;                       // the work copy: its name, the bytes read, what went wrong
-    int tailEnd;                         // the list's end in the file as it was
+    int listEnd;                         // the list's end in the file as it was
     bool touched;                        // the update sets or removes an entry
 } up;
 
@@ -42,41 +47,30 @@ static bool endSection(const char *section)
     return true;
 }
 
-// True if section gets a new entry that the library would file outside it:
-// it is in the file, but no empty line ends the part under its first header.
-static bool strays(const char *section)
-{
-    return meaningHasSection(section) && !meaningPartEnded(section);
-}
-
-// True if the section of row unit, or the list (unit -1), gets a new entry
-// that would stray.
+// True if the section of row unit, or the list (unit -1), is in the file
+// and gets a new entry, but no empty line ends the part under its first
+// header, so that the library would file the entry outside it.
 static bool addsAstray(int unit)
 {
-    if (unit < 0) {
-        char key[unitKeySize];
-        for (int u = 0; u < unitNum; u++)
-            if (unitKey(key, u), !meaningValue(listSection, key))
-                return strays(listSection);
-        return false;
-    }
-    for (int col = 0; col < statCount; col++)
-        if (firstOfKey(col) && !meaningValue(unitName[unit], statName[col].key))
-            return strays(unitName[unit]);
-    return false;
+    const char *section = unit < 0 ? listSection : unitName[unit];
+    char key[unitKeySize];
+    bool adds = false;
+    for (int u = 0; unit < 0 && u < unitNum; u++)
+        adds = adds || (unitKey(key, u), !meaningValue(listSection, key));
+    for (int col = 0; unit >= 0 && col < statCount; col++)
+        adds = adds || (firstOfKey(col) && !meaningValue(section, statName[col].key));
+    return adds && meaningHasSection(section) && !meaningPartEnded(section);
 }
 
-// Have the library save the work copy; false, saying why, if the save
-// failed, which the library shows only in errno. It reports a failed write
-// as EFAULT only, so a write of our own where its save stopped tells the
-// cause: a full disk, a size limit.
+// Have the library save the work copy and read the saved bytes back; false,
+// saying why, if that fails. The library shows a failed save only in errno,
+// and a failed write as EFAULT only, so a write of our own where its save
+// stopped tells the cause: a full disk, a size limit.
 static bool saveWorkCopy()
 {
     errno = 0;
     flush_config_file();
     int e = errno;
-    if (e == 0)
-        return true;
     if (e == EFAULT) {
         static const char block[1 << 16] = {};
         FILE *f = fopen(up.work.name, "ab");
@@ -85,8 +79,16 @@ static bool saveWorkCopy()
         e = wrote ? 0 : errno;
         if (f)
             fclose(f);
+        if (!e)
+            e = -1;
     }
-    failRun(iniSaveFailed, 0, "%s", e ? ioError(e) : "a write failed");
+    FileRead r = e ? fileFailed : readWholeFile(up.work.name, up.saved, savedMaxBytes + 1, &up.savedLen, &up.work.why);
+    if (r == fileRead) {
+        up.saved[up.savedLen] = '\0';
+        return true;
+    }
+    failRun(iniSaveFailed, 0, "%s", e > 0 ? ioError(e) : e ? "a write failed" : r == fileFailed ? up.work.why.text
+            : r == fileMissing ? "another program removed it" : "it grew too large");
     return false;
 }
 
@@ -102,7 +104,7 @@ static bool separateSections()
         if ((u >= 0 && lastOfName(section) != u) || !addsAstray(u))
             continue;
         if (!endSection(section)) {
-            failRun(iniCannotPlace, 0, "%s", section);
+            failRun(iniCannotPlace, meaningEndLine(section), "%s", section);
             return false;
         }
         any = true;
@@ -115,59 +117,25 @@ static bool separateSections()
     return true;
 }
 
-// True if the list's entries after its last unit are removed: a sheet with
-// fewer units than the list is the whole list. A full table may have left
-// units out, so then none is removed.
-static bool removesTail()
+// Set key of section to value, or remove it where value is null.
+static void setOne(const char *section, const char *key, const char *value)
 {
-    return unitNum < maxUnits;
+    set_config_string(section, key, value);
+    up.touched = true;
 }
 
-// Where the list ends in the file as it was, counting from its last unit.
-static int listEnd()
+// Fail the run with the verdict's problem, if it has one.
+static bool passes(const CopyVerdict &v)
 {
-    int n = unitNum;
-    for (char key[unitKeySize]; n < listCountMost; n++) {
-        unitKey(key, n);
-        if (!meaningValue(listSection, key))
-            break;
-    }
-    return n;
+    if (v.problem != problemCount)
+        failRun(v.problem, v.line, "%s", v.detail);
+    return v.problem == problemCount;
 }
 
-// Set key of section to value unless the file holds that value already:
-// each set walks the file from the top.
-static void setEntry(const char *section, const char *key, const char *value)
-{
-    const char *was = meaningValue(section, key);
-    if (!was || strcmp(was, value) != 0) {
-        set_config_string(section, key, value);
-        up.touched = true;
-    }
-}
-
-// Set every row's list entry and keys, and remove the list's tail.
-static void setUnits()
-{
-    for (int u = 0; u < unitNum; u++) {
-        char key[unitKeySize], number[16];
-        unitKey(key, u);
-        setEntry(listSection, key, unitName[u]);
-        for (int col = 0; col < statCount; col++)
-            if (firstOfKey(col)) {
-                snprintf(number, sizeof number, "%d", keyValue(uStat[u], col));
-                setEntry(unitName[u], statName[col].key, number);
-            }
-    }
-    for (int n = unitNum; removesTail() && n < up.tailEnd; n++) {
-        char key[unitKeySize];
-        unitKey(key, n);
-        set_config_string(listSection, key, nullptr);
-        up.touched = true;
-    }
-}
-
-// Write the original bytes into the work copy and load it; whatever the
+// Write the original bytes into the work copy and have the library load it,
+// and save it untouched: each line of the saved copy must mean what the
+// line of the file meant, or the library's save would change the file
+// where the sheet does not touch it, or the load failed. Whatever the
 // library held unsaved goes first into the copy, which is then overwritten.
 // False, the run failed, if that fails.
 static bool loadOriginal()
@@ -179,29 +147,15 @@ static bool loadOriginal()
         e = errno ? errno : -1;
     if (f && fclose(f) != 0 && !e)
         e = errno ? errno : -1;
-    if (e)
+    if (e) {
         failRun(iniNoCopy, 0, "%s", e > 0 ? ioError(e) : "a write failed");
-    set_config_file(up.work.name);
-    return !e;
-}
-
-// Check the saved copy as the next load reads it (what only the loaded copy
-// holds would not survive that); false, the run failed, if it does not mean
-// what it should.
-static bool checkSaved()
-{
-    size_t len;
-    FileRead r = readWholeFile(up.work.name, up.saved, savedMaxBytes + 1, &len, &up.work.why);
-    if (r != fileRead) {
-        failRun(iniSaveFailed, 0, "%s", r == fileFailed ? up.work.why.text
-                : r == fileMissing ? "another program removed it" : "it grew too large");
         return false;
     }
-    up.saved[len] = '\0';
-    CopyVerdict v = checkCopy(up.saved, len, removesTail() ? up.tailEnd : unitNum);
-    if (v.problem != problemCount)
-        failRun(v.problem, 0, "%s", v.detail);
-    return v.problem == problemCount;
+    set_config_file(up.work.name);
+    // Removing a key that no line can have changes nothing but has the
+    // library save.
+    set_config_string(nullptr, "no such key", nullptr);
+    return saveWorkCopy() && passes(checkResave(up.bytes, up.work.len, up.saved, up.savedLen));
 }
 
 // The limit of csvtoini that the meaning of the file as read passes, for
@@ -219,8 +173,25 @@ static const char *meaningLimit()
 static_assert(iniMaxBytes == 1u << 20 && iniMaxLines == 50000 && iniMaxSections == 5000,
               "the messages name the limits");
 
-// Plan the update: a work copy of the INI file, which must be UTF-8 for the
-// library to keep it, and its meaning taken; false, the run failed, if not.
+// True if the library's walks for the update take no longer than a user
+// waits; else the run fails saying why.
+static bool quickEnough()
+{
+    double ns = plannedNs(up.listEnd);
+    if (ns <= updateMaxNs)
+        return true;
+    int sections = 0;
+    size_t bytes = 0;
+    meaningHeaders(&sections, &bytes);
+    failRun(iniTooSlow, 0, "about %.0f seconds: each entry it sets makes it read the file from the top, "
+            "comparing names at each of its %d section headers (%lu bytes of names)", ns / 1e9, sections, (unsigned long)bytes);
+    return false;
+}
+
+// Plan the update: a work copy of the INI file, which must be there, be
+// UTF-8 for the library to keep it, and be within csvtoini's limits; its
+// meaning taken; what the update costs the library. False, the run failed,
+// if not.
 static bool planUpdate()
 {
     up.touched = false;
@@ -229,29 +200,28 @@ static bool planUpdate()
         failRun(iniNoCopy, 0, "%s", up.work.why.text);
         return false;
     }
-    // A run in the wrong folder, or while another program has moved the
-    // file away for a moment, would make a file of the units alone.
-    if (!up.work.existed) {
-        discardWorkCopy();
-        failRun(iniNotFound);
-        return false;
-    }
     up.bytes[up.work.len] = '\0';
     const char *e = iniEncodingProblem(up.bytes, up.work.len);
     size_t good = validUtf8(up.bytes, up.work.len);
     const char *limit = up.work.len > iniMaxBytes ? "1 MiB" : e || good < up.work.len ? nullptr : meaningLimit();
-    if (e)
+    // A run in the wrong folder, or while another program has moved the
+    // file away for a moment, would make a file of the units alone.
+    if (!up.work.existed)
+        failRun(iniNotFound);
+    else if (e)
         failRun(iniEncoding, 0, "%s", e);
     else if (limit)
         failRun(iniTooLarge, 0, "%s", limit);
     else if (good < up.work.len)
         failRun(iniNotUtf8, lineOf(up.bytes, good));
-    if (e || limit || good < up.work.len) {
-        discardWorkCopy();
-        return false;
+    bool ok = up.work.existed && !e && !limit && good == up.work.len;
+    if (ok) {
+        up.listEnd = listEnd();
+        ok = quickEnough();
     }
-    up.tailEnd = listEnd();
-    return true;
+    if (!ok)
+        discardWorkCopy();
+    return ok;
 }
 
 void MemToIni()
@@ -261,9 +231,9 @@ void MemToIni()
         return;
     bool ok = loadOriginal() && separateSections();
     if (ok)
-        setUnits();
+        eachSet(up.listEnd, setOne);
     if (ok && up.touched)
-        ok = saveWorkCopy() && checkSaved();
+        ok = saveWorkCopy() && passes(checkCopy(up.saved, up.savedLen, removedEnd(up.listEnd)));
     if (!ok) {
         set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
         discardWorkCopy();

@@ -41,11 +41,17 @@ static constexpr struct {
     {nameIsList, csvFile, "the name \"%s\" is that of the list of units, [unitnames]"},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
     {iniTooLarge, iniFile, "it has more than %s, the most csvtoini updates in a few seconds"},
+    {iniTooSlow, iniFile, "updating it would take the library %s; csvtoini updates what takes at most 3 "
+                          "seconds: keep fewer sections in valdra.ini, or give them shorter names"},
     {iniEncoding, iniFile, "%s; save it as UTF-8 without a byte-order mark"},
     {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
+    {iniLineChanges, iniFile, "the library would save %s"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
-    {iniCannotPlace, iniFile, "the library cannot place the entries of [%s] in that section"},
+    {iniCannotPlace, iniFile, "the library cannot place the entries of [%s] in that section, whose last entry "
+                              "here begins with '['; put an empty line after this line"},
+    {iniResultTooLarge, iniFile, "the updated file would have more than %s, the most csvtoini updates; remove "
+                                 "sections the game no longer reads, such as those of renamed units"},
     {iniChanged, iniFile, "was moved or changed by another program while csvtoini ran"},
     {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
     {iniNotFound, iniFile, "not found; to begin a new one, create an empty valdra.ini"},

@@ -158,7 +158,8 @@ enum Problem {
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection,
     nameBlankEnd, nameNoHeader, nameTooLong, nameIsList,
-    iniNoCopy, iniTooLarge, iniEncoding, iniNotUtf8, iniSaveFailed, iniWouldChange, iniCannotPlace,
+    iniNoCopy, iniTooLarge, iniTooSlow, iniEncoding, iniNotUtf8, iniSaveFailed, iniLineChanges,
+    iniWouldChange, iniCannotPlace, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
     iniUnreadable, iniMissing, iniTooLargeToRead, iniNameTooLong, sheetNotWritten, sheetChanged,
     problemCount

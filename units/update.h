@@ -1,0 +1,48 @@
+// The update of valdra.ini that csvtoini makes: its plan (plan.cpp) and the
+// check of the library's saved copies against the file's meaning
+// (copycheck.cpp). Both work on the meaning of the file as it was, taken as
+// file 0.
+#ifndef UPDATE_H
+#define UPDATE_H
+
+#include "meaning.h"
+
+// Where the list ends in the file, counting from the table's last row.
+int listEnd();
+
+// The list entries the update removes: those from unitNum up to the end;
+// none where the table is full, since units may have been left out.
+int removedEnd(int listEnd);
+
+// Call each for every entry the update sets, in the order it sets them:
+// each row's list entry and keys whose value the file does not hold
+// already, then each list entry it removes (value null).
+typedef void (*SetVisit)(const char *section, const char *key, const char *value);
+void eachSet(int listEnd, SetVisit each);
+
+// About how long, in nanoseconds, the library takes for those sets, each of
+// which walks the file from the top.
+double plannedNs(int listEnd);
+
+// The verdict on a saved copy: problemCount if it means what it should, or
+// the problem, with the line (0: none) and the detail for its message.
+struct CopyVerdict {
+    Problem problem;
+    int line;
+    char detail[320];
+};
+
+// Compare the library's save of the file as it was loaded, [saved, saved +
+// savedLen), with the file's text, [text, text + len), both with a NUL after
+// them, line by line as the library reads each line alone: every line must
+// mean what it meant.
+CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t savedLen);
+
+// Take the meaning of the saved copy of the update [text, text + len) as
+// file 1 and compare it with file 0's. It must be within the limits of the
+// files csvtoini updates, and mean the same but for what the writer set, the
+// unit table's list entries and keys, and removed, the list entries from
+// unitNum up to removedEnd.
+CopyVerdict checkCopy(const char *text, size_t len, int removedEnd);
+
+#endif
