@@ -1,7 +1,8 @@
 // libFuzzer target for the INI meaning, which is taken one line at a time:
-// whatever UTF-8 text valdra.ini holds, every value the meaning gives is
-// the one the library looks up in the whole text, and the same text taken
-// as the copy means the same.
+// whatever UTF-8 text valdra.ini holds, every value the meaning gives for a
+// lookup of a section, by its name as listed or bare, is the one the library
+// looks up in the whole text, and the same text taken as the copy means the
+// same.
 #include "meaning.h"
 
 #include <allegro.h>
@@ -18,25 +19,32 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-static char bare[4096];   // the section visited, without its brackets
+static bool same(const char *a, const char *b)
+{
+    return a == b || (a && b && strcmp(a, b) == 0);
+}
 
-// Abort unless the entry has the same value before and after, and that is
-// the value the library looks up.
+// Abort unless the entry has the same value before and after, and a lookup
+// of it in the meaning gives what the library's lookup in the whole text
+// gives, its section named as listed and bare.
 static bool checkItem(const char *section, const char *key, const char *was, const char *now)
 {
-    if (!(was == now || (was && now && strcmp(was, now) == 0)))
+    static char bare[4096];   // the section visited, without its brackets
+    if (!same(was, now))
         abort();
     size_t n = strlen(section);
-    // Lookups that the library sends elsewhere: keys that begin with '[' match
-    // any header, sections that begin with '#' live in another store, a name
-    // with brackets of its own (or none: "[]") is bracketed otherwise, and names of 254 bytes
-    // or more are cut by the library's buffer.
-    if (!key || key[0] == '[' || n > 255 || n == 2 || (n && (section[1] == '#' || section[1] == '[' || section[n - 2] == ']')))
+    // Keys that begin with '[' match any header, those that begin with '#'
+    // live in another store; a name of 254 bytes or more overruns the
+    // library's buffer.
+    if (!key || key[0] == '[' || key[0] == '#' || n > (size_t)nameMaxBytes)
         return true;
     snprintf(bare, sizeof bare, "%.*s", n ? (int)n - 2 : 0, section + (n ? 1 : 0));
-    const char *got = get_config_string(n ? bare : nullptr, key, nullptr);
-    if (!(got == was || (got && was && strcmp(got, was) == 0)))
-        abort();
+    const char *names[] = {section, bare};
+    for (const char *name : names) {
+        const char *mine = meaningValue(name, key);
+        if (!same(mine, get_config_string(name, key, nullptr)))
+            abort();
+    }
     return true;
 }
 
@@ -44,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static char text[iniMaxBytes + 1];   // the text, and the NUL the meaning needs after it
     if (size > iniMaxBytes || validUtf8((const char *)data, size) != size)
-        return 0;   // csvtoini refuses such a file before it takes the meaning
+        return 0;   // both programs refuse such a file before they take its meaning
     memcpy(text, data, size);
     text[size] = '\0';
     if (takeMeaning(0, text, size) != meaningTaken || takeMeaning(1, text, size) != meaningTaken)

@@ -15,10 +15,12 @@ keys_per_section() {
 
 case $group in
 initocsv.capacity)
-    # A full table is written whole; a longer list stops at the 100th unit.
+    # A full table is written whole, behind 20,000 other sections in a
+    # moment; a longer list stops at the 100th unit.
     for n in 100 150; do
         d=$(scratch)
-        gen ini n=$n >"$d/valdra.ini"
+        gen ini n=$n other=$((n == 100 ? 20000 : 0)) >"$d/valdra.ini"
+        with=(timeout 10)
         run "$d" initocsv
         expect_status 0 "$n units"
         gen sheet n=100 >"$top/want"
@@ -106,8 +108,10 @@ csvtoini.capacity)
     same "$d/valdra.csv" "$top/want" "sheet of 150 rows" ;;
 csvtoini.limits)
     # 100 full units behind 2,000 other sections are updated, every value
-    # changed, in bounded time; a file past the limits of lines or sections
-    # is refused at once, and says which limit.
+    # changed, in bounded time. A file near each limit converts, and what
+    # csvtoini wrote converts again. A file past a limit, or one whose update
+    # would take the library long or pass a limit, is refused at once and
+    # says which.
     d=$(scratch)
     gen ini n=100 other=2000 >"$d/valdra.ini"
     seq -f 'U%g' 0 99 | gen rows value=7 >"$d/valdra.csv"
@@ -115,17 +119,33 @@ csvtoini.limits)
     run "$d" csvtoini
     expect_status 0 "100 units and 2,000 other sections"
     [ "$(grep -c '^move = 7' "$d/valdra.ini")" = 100 ] || fail "not every unit was updated"
-    for limit in "50,000 lines" "5,000 sections"; do
-        case $limit in
-        *lines) seq -f '# %g' 0 50000 ;;
-        *) seq -f '[S%g]' 0 5000 ;;
-        esac >"$d/valdra.ini"
+    long=$(printf 'P%.0s' $(seq 232))
+    for file in "near:comment 1000 MiB 1000" "near:comment 47500 lines 2" "near:header 4890 sections S" \
+                "past:comment 1050 MiB 1000" "past:comment 50001 lines 2" "past:header 5001 sections S" \
+                "result:comment 49000 lines 2" "result:header 4950 sections S" "slow:header 4100 seconds $long"; do
+        read -r what count limit width <<<"${file#*:}"
+        kind=${file%%:*}
+        awk -v what=$what -v n=$count -v w="$width" 'BEGIN { pad = sprintf("%*s", w, "")
+            for (i = 0; i < n; i++) print what == "comment" ? "#" substr(pad, 2) : "[" w i "]" }' >"$d/valdra.ini"
         cp "$d/valdra.ini" "$top/orig"
-        with=(timeout 3)
-        run "$d" csvtoini
-        expect_status 1 "a file of more than $limit"
-        said "valdra.ini: it has more than $limit"
-        same "$d/valdra.ini" "$top/orig"
+        for value in 3 4; do
+            seq -f "${width:0:$((${#width} > 100 ? 232 : 0))}U%g" 0 99 | gen rows value=$value >"$d/valdra.csv"
+            with=(timeout $([ $kind = near ] && echo 30 || echo 2))
+            run "$d" csvtoini
+            if [ $kind = near ]; then
+                expect_status 0 "a file of $count ${what}s, value $value"
+            else
+                expect_status 1 "a file $kind the limit of $limit"
+                case $kind in
+                past) said "valdra.ini: it has more than" ;;
+                result) said "valdra.ini: the updated file would have more than" ;;
+                slow) said "valdra.ini: updating it would take the library about" ;;
+                esac
+                said "$limit"
+                same "$d/valdra.ini" "$top/orig"
+                break
+            fi
+        done
     done ;;
 csvtoini.fullsave)
     # A save that cannot complete leaves valdra.ini as it was and no copy:

@@ -191,6 +191,32 @@ static void meaningPins()
           "a line end set on an entry under the first header keeps new entries there");
 }
 
+// initocsv reads the file as the library reads it, line by line, through a
+// configuration of the lines' own, and converts numbers as get_config_int
+// does; csvtoini keeps its loaded copy through those lines.
+static void readingByLinePins()
+{
+    char zeros[96];
+    snprintf(zeros, sizeof zeros, "move = %070d17 \xc3\xa9", 0);
+    set_config_data(zeros, (int)strlen(zeros));
+    check(get_config_int(nullptr, "move", 5) == 0, "a value beyond ASCII is cut to 63 characters before strtol");
+    snprintf(zeros, sizeof zeros, "move = %070d17", 0);
+    set_config_data(zeros, (int)strlen(zeros));
+    check(get_config_int(nullptr, "move", 5) == 017, "an ASCII value is converted whole, as octal after a 0");
+    const char *text = "[Tank]\nmove=3\n[#x]\nmove=4\n";
+    set_config_data(text, (int)strlen(text));
+    check(get_config_int("[Tank", "move", 0) == 3 && get_config_int("Tank]", "move", 0) == 3 &&
+              get_config_int("#x", "move", 0) == 0 && get_config_int("[#x]", "move", 0) == 0,
+          "a lookup brackets a name only where it lacks them; one that begins with # finds nothing");
+    load("p.ini", "[Tank]\nmove = 1\n");
+    set_config_int("Tank", "move", 2);
+    push_config_state();
+    set_config_data("x=1", 3);
+    pop_config_state();
+    check(get_config_int("Tank", "move", 0) == 2 && fileIs("p.ini", "[Tank]\nmove = 1\n"),
+          "a configuration pushed and popped around others stays as it was, unsaved");
+}
+
 // Make a new scratch folder named from pattern, and go into it.
 static bool enterScratch(char *pattern)
 {
@@ -212,9 +238,10 @@ int main(int, char **)
     savePins();
     headerPins();
     meaningPins();
+    readingByLinePins();
     allegro_exit();
     // The scratch folder holds only the files the pins wrote.
-    const char *files[] = {"a.ini", "b.ini", "d.ini", "e.ini", "full.ini", "m.ini"};
+    const char *files[] = {"a.ini", "b.ini", "d.ini", "e.ini", "full.ini", "m.ini", "p.ini"};
     for (const char *name : files)
         remove(name);
     if (chdir("..") != 0 || rmdir(dir) != 0)

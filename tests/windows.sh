@@ -89,7 +89,7 @@ sync)
         one_of "$top/now" "csvtoini run $i" "$v/orig.ini" "$v/ini0" "$v/ini1"
         run "$d" initocsv
         allowed "initocsv run $i" "valdra.ini: not found in this folder"
-        one_of "$d/valdra.csv" "initocsv run $i" "$v/sheet$k" "$v/csv0" "$v/csv1"
+        one_of "$d/valdra.csv" "initocsv run $i" "$v/sheet$k" "$v/csv0" "$v/csv1" "$v/valdra.csv"
     done
     stop_neighbour
     # Stopped while the file was away, the client did not bring it back. A
