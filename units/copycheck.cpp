@@ -142,10 +142,10 @@ CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t 
     return v;
 }
 
-CopyVerdict checkCopy(const char *text, size_t len, int removedEnd)
+CopyVerdict checkCopy(const char *text, size_t len, int listEnd)
 {
     memset(&cmp, 0, sizeof cmp);
-    cmp.removedEnd = removedEnd;
+    cmp.removedEnd = listEnd;
     cmp.verdict.problem = problemCount;
     MeaningTaken taken = len > iniMaxBytes ? meaningTooManyLines : takeMeaning(1, text, len);
     const char *limit = len > iniMaxBytes ? "1 MiB" : taken == meaningTooManyLines ? "50,000 lines" : "5,000 sections";

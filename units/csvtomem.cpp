@@ -17,11 +17,13 @@ const size_t sheetMaxBytes = 4u << 20;   // the largest sheet csvtoini reads
 // three bytes of UTF-8.
 const size_t sheetTextSize = 3 * sheetMaxBytes;
 static_assert(sheetMaxBytes == 4u << 20, "the message of sheetTooLarge says 4 MiB");
+static_assert(sheetMaxBytes <= systemTextMaxBytes, "the system decodes any sheet");
 
 static char sheetBytes[sheetMaxBytes];   // the sheet as it is on disk
 static char sheetText[sheetTextSize + 1]; // the sheet as UTF-8, room for a NUL
 static size_t textLen;                   // bytes of sheetText in use
-static int rowLine[maxUnits];            // the sheet's line of each unit's row
+static bool guessed;                     // the sheet's code page was guessed
+static int spare[statCount];             // the values of a row past the table's
 
 // Windows-1252's characters for the bytes 0x80 to 0x9F; the five bytes it
 // leaves undefined stand for the control characters of the same number.
@@ -88,12 +90,14 @@ static void fromCp1252(const unsigned char *p, size_t n)
 }
 
 // Stage 1: turn the sheet's n bytes into UTF-8 text in sheetText. A byte-order
-// mark says UTF-8 or UTF-16; without one, text that is not UTF-8 is taken as
-// Windows-1252, as spreadsheets on Windows save it. False if it fails.
+// mark says UTF-8 or UTF-16; without one, text that is not UTF-8 is in a code
+// page, as spreadsheets save their plain CSV: the system's own where it has
+// one, else taken as Windows-1252, a guess. False if it fails.
 static bool decodeSheet(size_t n)
 {
     const unsigned char *p = (const unsigned char *)sheetBytes;
     textLen = 0;
+    guessed = false;
     ByteOrder mark = byteOrderMark(sheetBytes, n);
     bool bom = mark == markUtf8;
     if (bom) {
@@ -114,8 +118,16 @@ static bool decodeSheet(size_t n)
         failRun(sheetNotUtf8, lineOf((const char *)p, good));
         return false;
     }
-    if (good < n)
+    long made = good < n ? systemToUtf8((const char *)p, n, sheetText, sizeof sheetText) : 0;
+    guessed = good < n && made == 0;
+    if (made < 0) {
+        failRun(sheetNotText);
+        return false;
+    }
+    if (guessed)
         fromCp1252(p, n);
+    else if (made > 0)
+        textLen = (size_t)made;
     else {
         memcpy(sheetText, p, n);
         textLen = n;
@@ -229,23 +241,58 @@ static const char *captionOf(int col)
     return col == nameColumn ? "Name" : statName[col].caption;
 }
 
+// True if c is a character that captions as clients write them may hold
+// or lack: a blank, '.', '_' or '-'.
+constexpr bool ignoredInCaption(char c)
+{
+    return c == ' ' || c == '\t' || c == '.' || c == '_' || c == '-';
+}
+
+// True if captions a and b are the same but for case and the characters
+// that clients change (R writes "R.Min" for "R Min").
+constexpr bool sameCaption(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        while (ignoredInCaption(*a))
+            a++;
+        while (ignoredInCaption(*b))
+            b++;
+        char x = *a >= 'A' && *a <= 'Z' ? (char)(*a + 32) : *a, y = *b >= 'A' && *b <= 'Z' ? (char)(*b + 32) : *b;
+        if (x != y || !x)
+            return x == y;
+    }
+}
+
+constexpr bool captionsDistinct()
+{
+    for (int a = 0; a < statCount; a++)
+        for (int b = 0; b <= a; b++)
+            if (sameCaption(statName[a].caption, b == a ? "Name" : statName[b].caption))
+                return false;
+    return true;
+}
+static_assert(captionsDistinct(), "no two columns, Name among them, have the same caption to a reader");
+
 // The column that the header field [start, stop) names, -1 for none. The
-// field is compared trimmed and unquoted, and left as it is.
+// field is compared unquoted, without byte-order marks that a client wrote
+// before it, trimmed and as sameCaption compares; it is left as it is.
 static int captionColumn(const char *start, const char *stop)
 {
-    char field[32];
+    char field[64];
     if (stop - start >= (long)sizeof field)
         return -1;
     memcpy(field, start, stop - start);
     char *a = field, *b = unquote(field, field + (stop - start));
+    while (byteOrderMark(a, b - a) == markUtf8)
+        a += markUtf8Bytes;
     trim(&a, &b);
     if (b - a >= 2 && *a == '"' && b[-1] == '"') {
         a++;
         b--;
     }
-    size_t len = b - a;
+    *b = '\0';
     for (int col = 0; col <= nameColumn; col++)
-        if (strlen(captionOf(col)) == len && strncasecmp(a, captionOf(col), len) == 0)
+        if (sameCaption(a, captionOf(col)))
             return col;
     return -1;
 }
@@ -307,32 +354,99 @@ static bool readHeader()
 
 // Stage 4: rows.
 
-// The value of the cell [p, end) in *v: blanks, an optional sign, decimal
-// digits, blanks. valueOk, or what else the cell holds.
+// How a cell reads as a value.
 enum Value { valueOk, valueNotWhole, valueOutOfRange };
-static Value wholeNumber(const char *p, const char *end, int *v)
+
+// True if [p, end) is word, compared without case.
+static bool isWord(const char *p, const char *end, const char *word)
 {
-    while (p < end && (*p == ' ' || *p == '\t'))
-        p++;
-    while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
-        end--;
-    bool negative = p < end && *p == '-';
-    if (p < end && (*p == '-' || *p == '+'))
-        p++;
-    if (p == end)
-        return valueNotWhole;
-    long long n = 0;
-    for (; p < end; p++) {
-        if (*p < '0' || *p > '9')
-            return valueNotWhole;
-        if (n <= INT_MAX + 1LL)   // past that only the range matters
-            n = n * 10 + (*p - '0');
+    return (size_t)(end - p) == strlen(word) && strncasecmp(p, word, end - p) == 0;
+}
+
+// The digits of a number as a cell writes them: its significant digits
+// (those from the first that is not 0), the zeros that end them, the first
+// of them (no more than an int needs), and the power of ten to multiply by.
+struct Digits {
+    long long count, zeros, first, power;
+};
+
+// Add the decimal digits from *p on, before end, to d; their count.
+static long long addDigits(Digits *d, const char **p, const char *end)
+{
+    const char *from = *p;
+    for (; *p < end && **p >= '0' && **p <= '9'; ++*p) {
+        int digit = **p - '0';
+        if (d->count == 0 && digit == 0)
+            continue;
+        d->zeros = digit ? 0 : d->zeros + 1;
+        if (++d->count <= 11)
+            d->first = d->first * 10 + digit;
     }
+    return *p - from;
+}
+
+// The whole number that the digits d stand for, in *v.
+static Value wholeOf(Digits d, bool negative, int *v)
+{
+    long long count = d.count - d.zeros, power = d.power + d.zeros, n = d.first;
+    for (long long kept = d.count < 11 ? d.count : 11; kept > count; kept--)
+        n /= 10;
+    if (count == 0)
+        n = power = 0;
+    if (power < 0)
+        return valueNotWhole;
+    if (count + power > 10)
+        return valueOutOfRange;
+    for (; power > 0; power--)
+        n *= 10;
     n = negative ? -n : n;
     if (n < INT_MIN || n > INT_MAX)
         return valueOutOfRange;
     *v = (int)n;
     return valueOk;
+}
+
+// The whole number that the cell [p, end) shows, in *v, as spreadsheets and
+// scripts write one: blanks around an optional sign and decimal digits,
+// which may end in a point and zeros (but not exactly three, which may
+// group thousands) or in an exponent that leaves the value whole (1e+05,
+// 2.5E3); and in a column that says yes or no, TRUE or FALSE in any case.
+static Value wholeNumber(const char *p, const char *end, bool yesNo, int *v)
+{
+    while (p < end && (*p == ' ' || *p == '\t'))
+        p++;
+    while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
+        end--;
+    if (yesNo && (isWord(p, end, "true") || isWord(p, end, "false"))) {
+        *v = isWord(p, end, "true");
+        return valueOk;
+    }
+    bool negative = p < end && *p == '-';
+    p += p < end && (*p == '-' || *p == '+');
+    Digits d = {0, 0, 0, 0};
+    const char *point = nullptr;
+    bool whole = addDigits(&d, &p, end) > 0, zeros = true;
+    if (whole && p < end && *p == '.') {
+        point = ++p;
+        d.power = -addDigits(&d, &p, end);
+        for (const char *q = point; q < p; q++)
+            zeros = zeros && *q == '0';
+        whole = p > point;
+    }
+    bool exponent = whole && p < end && (*p == 'e' || *p == 'E');
+    if (exponent) {
+        bool down = ++p < end && *p == '-';
+        p += p < end && (*p == '-' || *p == '+');
+        long long e = 0;
+        const char *from = p;
+        for (; p < end && *p >= '0' && *p <= '9'; p++)
+            e = e < 100000 ? e * 10 + (*p - '0') : e;
+        d.power += down ? -e : e;
+        whole = p > from;
+    }
+    if (p != end || !whole || (point && !exponent && (!zeros || p - point == 3)))
+        return valueNotWhole;
+    return wholeOf(d, negative, v);
 }
 
 const size_t cellShown = 100;   // the bytes of a long cell that a message shows
@@ -342,7 +456,7 @@ const size_t cellShown = 100;   // the bytes of a long cell that a message shows
 static bool readValue(int *values, int col, const char *start, const char *stop, int line)
 {
     int v = 0;
-    Value r = wholeNumber(start, stop, &v);
+    Value r = wholeNumber(start, stop, statName[col].yesNo, &v);
     // A packed column says yes or no.
     if (r == valueOk && (!statName[col].weight || v == 0 || v == 1)) {
         values[col] = v;
@@ -400,7 +514,7 @@ enum RowRead { rowMore, rowLast, rowFailed };
 static RowRead readRow()
 {
     int at = lineNo;
-    int *values = uStat[unitNum];
+    int *values = unitNum < maxUnits ? uStat[unitNum] : spare;
     char *name = nullptr, *nameEnd = nullptr;
     bool filled = false, nul = false, bad = false;
     long fields = 0;
@@ -430,11 +544,15 @@ static RowRead readRow()
         memset(values, 0, sizeof uStat[0]);
         return next;
     }
-    if (nul)
+    // Part of the list would make the game lose the rest.
+    if (unitNum == maxUnits)
+        failRun(sheetTooManyRows, at);
+    else if (nul)
         failRun(rowNul, at);
-    if (nul || bad || !checkName(name, nameEnd, at))
+    if (unitNum == maxUnits || nul || bad || !checkName(name, nameEnd, at))
         return rowFailed;
-    rowLine[unitNum] = at;
+    unitLine[unitNum] = at;
+    unitGuessed[unitNum] = guessed;
     storeName(unitNum++, name, nameEnd - name);
     return next;
 }
@@ -446,8 +564,8 @@ static bool sameSectionsAgree()
     for (int v = 1; v < unitNum; v++)
         for (int u = 0; u < v; u++)
             if (ustricmp(unitName[u], unitName[v]) == 0 && memcmp(uStat[u], uStat[v], sizeof uStat[u]) != 0) {
-                failRun(rowSameSection, rowLine[v], "\"%s\" names the section of line %d (\"%s\")",
-                        unitName[v], rowLine[u], unitName[u]);
+                failRun(rowSameSection, unitLine[v], "\"%s\" names the section of line %d (\"%s\")",
+                        unitName[v], unitLine[u], unitName[u]);
                 return false;
             }
     return true;
@@ -481,7 +599,7 @@ bool csvToMem()
     if (blankText())
         return true;
     RowRead row = readHeader() ? rowMore : rowFailed;
-    while (row == rowMore && unitNum < maxUnits)
+    while (row == rowMore)
         row = readRow();
     // Half a sheet would update half the units: take none.
     if (row == rowFailed || !sameSectionsAgree()) {

@@ -60,19 +60,24 @@ static bool sheetThere()
 }
 
 // Read the list of units from the file's len bytes into unitName; false,
-// the run failed, if a name is one the library cannot look up.
+// the run failed, if it holds more units than the table or a name that the
+// library cannot look up.
 static bool readList(size_t len)
 {
     meaningFoldedLookup(listSection, listFolded);
     takeMeaning(0, iniBytes, len, keepList);
-    for (unitNum = 0; unitNum < maxUnits; unitNum++) {
+    // The list ends at the first entry that is missing or empty; a sheet of
+    // part of it would lose the rest.
+    int length = meaningListEnd(0);
+    if (length > maxUnits) {
+        failRun(iniListTooLong, 0, length < listCountMost ? "%d" : "%d or more", length);
+        return false;
+    }
+    for (unitNum = 0; unitNum < length; unitNum++) {
         char key[unitKeySize];
         unitKey(key, unitNum);
-        // The list ends at the first entry that is missing or empty.
         const char *name = meaningValue(listSection, key);
-        size_t n = name ? strlen(name) : 0;
-        if (!n)
-            break;
+        size_t n = strlen(name);
         // The library finds no section by a longer name: the game reads
         // such a unit as all defaults, and the sheet would rename it.
         if (n > (size_t)nameMaxBytes) {

@@ -355,6 +355,15 @@ const char *meaningValue(const char *section, const char *key)
     return e >= 0 ? textAt(m.items[e].value[0]) : nullptr;
 }
 
+int meaningListEnd(int from)
+{
+    char key[unitKeySize];
+    int n = from;
+    while (n < listCountMost && (unitKey(key, n), meaningValue(listSection, key)))
+        n++;
+    return n;
+}
+
 const char *meaningEndKey(const char *section)
 {
     int s = findSection(section);

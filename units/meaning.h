@@ -48,6 +48,10 @@ const char *meaningValue(const char *section, const char *key);
 const char *meaningEndKey(const char *section);
 bool meaningPartEnded(const char *section);
 
+// In file 0: the first list index from `from` on whose entry in the list
+// is absent or empty, at most listCountMost; the list read from 0 ends there.
+int meaningListEnd(int from);
+
 // The line of file 0 that holds meaningEndKey(section); 0 if none.
 int meaningEndLine(const char *section);
 

@@ -7,10 +7,11 @@
 #include <string.h>
 
 // Write name as the first field of a row: quoted, with its quotes doubled,
-// if it holds a comma or a quote, so that it reads back as it stands.
+// if it holds a comma, a quote, or a semicolon or a tab, at which imports
+// split too, so that it reads back as it stands.
 static void putName(FILE *f, const char *name)
 {
-    if (!strpbrk(name, ",\"")) {
+    if (!strpbrk(name, ",\";\t")) {
         fputs(name, f);
         return;
     }

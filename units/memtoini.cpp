@@ -24,7 +24,8 @@ static struct {
     char saved[savedMaxBytes + 2];       // the work copy as the library saved it, and a NUL
     size_t savedLen;                     // bytes of it in use
     WorkCopy work;                       // the work copy: its name, the bytes read, what went wrong
-    int listEnd;                         // the list's end in the file as it was
+    int listEnd;                         // the list's end in the file as it was, from the table's last row
+    int listLength;                      // the list's length, from its first entry
     bool touched;                        // the update sets or removes an entry
 } up;
 
@@ -173,6 +174,37 @@ static const char *meaningLimit()
 static_assert(iniMaxBytes == 1u << 20 && iniMaxLines == 50000 && iniMaxSections == 5000,
               "the messages name the limits");
 
+// True if the file's list holds no more units than the table: an update
+// of part of the list would lose the rest. Else the run fails saying why.
+static bool wholeList()
+{
+    int length = up.listLength = meaningListEnd(0);
+    if (length <= maxUnits)
+        return true;
+    failRun(iniListTooLong, 0, length < listCountMost ? "%d" : "%d or more", length);
+    return false;
+}
+
+// True if no row's name beyond ASCII was decoded from a guessed code page
+// unless the file lists a unit of that name: a misread letter would make a
+// new unit of an old one. Else the run fails naming the row.
+static bool namesKnown()
+{
+    char key[unitKeySize];
+    for (int u = 0; u < unitNum; u++) {
+        bool listed = false, ascii = true;
+        for (const char *p = unitName[u]; *p; p++)
+            ascii = ascii && (unsigned char)*p < 0x80;
+        for (int n = 0; unitGuessed[u] && !ascii && !listed && n < up.listLength; n++)
+            listed = (unitKey(key, n), strcmp(meaningValue(listSection, key), unitName[u]) == 0);
+        if (unitGuessed[u] && !ascii && !listed) {
+            failRun(nameGuessed, unitLine[u], "%s", unitName[u]);
+            return false;
+        }
+    }
+    return true;
+}
+
 // True if the library's walks for the update take no longer than a user
 // waits; else the run fails saying why.
 static bool quickEnough()
@@ -216,8 +248,8 @@ static bool planUpdate()
         failRun(iniNotUtf8, lineOf(up.bytes, good));
     bool ok = up.work.existed && !e && !limit && good == up.work.len;
     if (ok) {
-        up.listEnd = listEnd();
-        ok = quickEnough();
+        up.listEnd = meaningListEnd(unitNum);
+        ok = wholeList() && namesKnown() && quickEnough();
     }
     if (!ok)
         discardWorkCopy();
@@ -233,7 +265,7 @@ void MemToIni()
     if (ok)
         eachSet(up.listEnd, setOne);
     if (ok && up.touched)
-        ok = saveWorkCopy() && passes(checkCopy(up.saved, up.savedLen, removedEnd(up.listEnd)));
+        ok = saveWorkCopy() && passes(checkCopy(up.saved, up.savedLen, up.listEnd));
     if (!ok) {
         set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
         discardWorkCopy();

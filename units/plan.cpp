@@ -8,22 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 
-int listEnd()
-{
-    int n = unitNum;
-    for (char key[unitKeySize]; n < listCountMost; n++) {
-        unitKey(key, n);
-        if (!meaningValue(listSection, key))
-            break;
-    }
-    return n;
-}
-
-int removedEnd(int listEnd)
-{
-    return unitNum < maxUnits ? listEnd : unitNum;
-}
-
 // Call each for key of section unless the file holds value there already.
 static void setIfChanged(const char *section, const char *key, const char *value, SetVisit each)
 {
@@ -44,7 +28,7 @@ void eachSet(int listEnd, SetVisit each)
                 setIfChanged(unitName[u], statName[col].key, number, each);
             }
     }
-    for (int n = unitNum; n < removedEnd(listEnd); n++) {
+    for (int n = unitNum; n < listEnd; n++) {
         unitKey(key, n);
         each(listSection, key, nullptr);
     }

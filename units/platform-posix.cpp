@@ -78,6 +78,12 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
     return result;
 }
 
+// Here text is UTF-8, or in a code page that nothing tells.
+long systemToUtf8(const char *, size_t, char *, size_t)
+{
+    return 0;
+}
+
 // Here a rename replaces a file in one step, so that a reader always finds
 // the old file or the new one, whole; writers take turns through a lock on
 // the file they replace. So runs need no turns of their own.

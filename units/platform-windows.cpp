@@ -179,6 +179,16 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
     return r;
 }
 
+long systemToUtf8(const char *in, size_t n, char *out, size_t cap)
+{
+    static wchar_t wide[systemTextMaxBytes];   // a byte becomes one UTF-16 unit at most
+    if (n == 0 || n > systemTextMaxBytes)
+        return -1;
+    int w = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, in, (int)n, wide, (int)systemTextMaxBytes);
+    int u = w > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, w, out, (int)cap, nullptr, nullptr) : 0;
+    return u > 0 ? u : -1;
+}
+
 void tellUser(const char *msg)
 {
     static wchar_t text[2048];

@@ -40,6 +40,14 @@ enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
 // error, gives fileFailed and says why. A FIFO never blocks it.
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why);
 
+// Decode n bytes of text in the system's own code page, in which its
+// programs save text (on Windows the ANSI code page), at most
+// systemTextMaxBytes, into UTF-8 at out, cap bytes (three times n suffice).
+// The bytes written; 0 where the system has no code page of its own, so that
+// any decoding is a guess; -1 if the bytes are not text in it.
+const size_t systemTextMaxBytes = 4u << 20;
+long systemToUtf8(const char *in, size_t n, char *out, size_t cap);
+
 // Wait for this run's turns at the files first and second, which other runs
 // on the same files, however they spell their paths, hold until they end;
 // false, saying why, if that fails or takes more than turnWaitSeconds.

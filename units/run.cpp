@@ -24,6 +24,8 @@ static constexpr struct {
     {sheetTooLarge, csvFile, "is larger than 4 MiB"},
     {sheetBadUtf16, csvFile, "begins as UTF-16 but is not valid UTF-16"},
     {sheetNotUtf8, csvFile, "a byte here is not UTF-8, though the sheet begins as UTF-8"},
+    {sheetNotText, csvFile, "it is neither UTF-8 nor text in this system's code page; save it as \"CSV UTF-8\""},
+    {sheetTooManyRows, csvFile, "a 101st unit: the game's list is converted whole, of 100 units at most"},
     {sheetNoHeader, csvFile, "not a header: it names none of the columns Name, Move, ... Tech"},
     {sheetNoColumn, csvFile, "the header has no column \"%s\""},
     {sheetTwoColumns, csvFile, "the header has the column \"%s\" twice"},
@@ -39,6 +41,8 @@ static constexpr struct {
                             "'=', '#' or ']', or begins with '['"},
     {nameTooLong, csvFile, "the name \"%s\" is longer than 253 bytes, which the library cannot look up"},
     {nameIsList, csvFile, "the name \"%s\" is that of the list of units, [unitnames]"},
+    {nameGuessed, csvFile, "the name \"%s\" is no unit's in valdra.ini, and the sheet is not UTF-8, so its "
+                           "letters may be misread; save the sheet as \"CSV UTF-8\""},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
     {iniTooLarge, iniFile, "it has more than %s, the most csvtoini updates in a few seconds"},
     {iniTooSlow, iniFile, "updating it would take the library %s; csvtoini updates what takes at most 3 "
@@ -58,6 +62,7 @@ static constexpr struct {
     {iniUnreadable, iniFile, "cannot be read: %s"},
     {iniMissing, iniFile, "not found in this folder; run initocsv where valdra.ini is"},
     {iniTooLargeToRead, iniFile, "it has more than 16 MiB, the most initocsv reads"},
+    {iniListTooLong, iniFile, "[unitnames] lists %s units, more than the 100 that the programs convert whole"},
     {iniNameTooLong, iniFile, "the name of %s is longer than 253 bytes, which the library cannot look up"},
     {sheetNotWritten, csvFile, "cannot be written: %s"},
     {sheetChanged, csvFile, "was moved or changed by another program while initocsv ran"},

@@ -16,6 +16,8 @@ const char listSection[] = "unitnames";
 int unitNum;
 char unitName[maxUnits][nameSize];
 int uStat[maxUnits][statCount];
+int unitLine[maxUnits];
+bool unitGuessed[maxUnits];
 
 static_assert(unitKeySize >= sizeof "unit-2147483648", "room for any row");
 

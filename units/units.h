@@ -21,30 +21,32 @@ extern const char csvFile[];           // "valdra.csv", in the working folder
 extern const char listSection[];       // "unitnames": the INI list of units
 
 // One column of a unit's row: its caption in the sheet, the INI key that
-// holds it, the value a unit takes when its section lacks that key, and its
+// holds it, the value a unit takes when its section lacks that key, its
 // weight where several columns pack into one key (0: the key holds the
-// value alone). A packed key holds the sum of weight times value, each value
-// 0 or 1; it is read by comparisons, highest weight first, as the game reads
-// it, so that a sum past the weights sets every column.
+// value alone), and whether it says yes (1) or no (0). A packed key holds
+// the sum of weight times value, each value 0 or 1; it is read by
+// comparisons, highest weight first, as the game reads it, so that a sum
+// past the weights sets every column.
 struct Column {
     const char *caption;
     const char *key;
     int fallback;
     int weight;
+    bool yesNo;
 };
 
 // The column table, in row order: the sheet's captions, the INI keys in the
 // order they are read and written, and the defaults for keys a section lacks.
 inline constexpr Column statName[] = {
-    {"Move", "move", 0, 0},          {"Cost", "price", 0, 0},
-    {"R Min", "rangemin", 0, 0},     {"R Max", "rangemax", 0, 0},
-    {"H Land", "canhit", 0, 1},      {"H Air", "canhit", 0, 2},
-    {"H Sea", "canhit", 0, 4},       {"A Gun", "attack0", 0, 0},
-    {"A Fire", "attack1", 0, 0},     {"A Bomb", "attack2", 0, 0},
-    {"D Gun", "resist0", 0, 0},      {"D Fire", "resist1", 0, 0},
-    {"D Bomb", "resist2", 0, 0},     {"Crimson", "isarmy1", 1, 0},
-    {"Cobalt", "isarmy2", 1, 0},     {"Pine", "isarmy3", 1, 0},
-    {"Tech", "techlevel", 2, 0},
+    {"Move", "move", 0, 0, false},        {"Cost", "price", 0, 0, false},
+    {"R Min", "rangemin", 0, 0, false},   {"R Max", "rangemax", 0, 0, false},
+    {"H Land", "canhit", 0, 1, true},     {"H Air", "canhit", 0, 2, true},
+    {"H Sea", "canhit", 0, 4, true},      {"A Gun", "attack0", 0, 0, false},
+    {"A Fire", "attack1", 0, 0, false},   {"A Bomb", "attack2", 0, 0, false},
+    {"D Gun", "resist0", 0, 0, false},    {"D Fire", "resist1", 0, 0, false},
+    {"D Bomb", "resist2", 0, 0, false},   {"Crimson", "isarmy1", 1, 0, true},
+    {"Cobalt", "isarmy2", 1, 0, true},    {"Pine", "isarmy3", 1, 0, true},
+    {"Tech", "techlevel", 2, 0, false},
 };
 
 // True if columns a and b are stored under the same INI key.
@@ -67,14 +69,17 @@ constexpr bool firstOfKey(int col)
 }
 
 // True if the table is sound: the keys are 15; a key holds one column
-// alone, or packs columns whose weights are distinct powers of two listed
-// lowest first, so that reading from the last to the first unpacks them.
+// alone, or packs columns that say yes or no, whose weights are distinct
+// powers of two listed lowest first, so that reading from the last to the
+// first unpacks them.
 constexpr bool columnsSound()
 {
     int keys = 0;
     for (int col = 0; col < statCount; col++) {
         keys += firstOfKey(col);
         int w = statName[col].weight;
+        if (w && !statName[col].yesNo)
+            return false;
         for (int c = 0; c < col; c++)
             if (sameKey(c, col) && (w == 0 || statName[c].weight == 0 || statName[c].weight >= w))
                 return false;
@@ -90,6 +95,8 @@ static_assert(columnsSound(), "fifteen INI keys, packed columns in rising weight
 extern int unitNum;                         // valid rows: 0 .. unitNum - 1
 extern char unitName[maxUnits][nameSize];   // row i's name, NUL-terminated
 extern int uStat[maxUnits][statCount];      // row i's values, by column
+extern int unitLine[maxUnits];              // the sheet's line of row i, for messages; 0: none
+extern bool unitGuessed[maxUnits];          // row i's name was decoded from a code page guessed
 extern const char *programName;             // "initocsv" or "csvtoini"
 
 // The value that the INI key of col holds for row: the column's value, or
@@ -154,14 +161,14 @@ bool isWorkCopyOf(const char *name, const char *base);
 // The ways a run can fail; each has its message in one table.
 enum Problem {
     libraryStart, noTurn,
-    sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNoHeader,
+    sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNotText, sheetTooManyRows, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection,
-    nameBlankEnd, nameNoHeader, nameTooLong, nameIsList,
+    nameBlankEnd, nameNoHeader, nameTooLong, nameIsList, nameGuessed,
     iniNoCopy, iniTooLarge, iniTooSlow, iniEncoding, iniNotUtf8, iniSaveFailed, iniLineChanges,
     iniWouldChange, iniCannotPlace, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
-    iniUnreadable, iniMissing, iniTooLargeToRead, iniNameTooLong, sheetNotWritten, sheetChanged,
+    iniUnreadable, iniMissing, iniTooLargeToRead, iniListTooLong, iniNameTooLong, sheetNotWritten, sheetChanged,
     problemCount
 };
 

@@ -7,16 +7,10 @@
 
 #include "meaning.h"
 
-// Where the list ends in the file, counting from the table's last row.
-int listEnd();
-
-// The list entries the update removes: those from unitNum up to the end;
-// none where the table is full, since units may have been left out.
-int removedEnd(int listEnd);
-
 // Call each for every entry the update sets, in the order it sets them:
 // each row's list entry and keys whose value the file does not hold
-// already, then each list entry it removes (value null).
+// already, then each list entry it removes (value null): those after the
+// table's last row, up to listEnd, where the list in the file ends.
 typedef void (*SetVisit)(const char *section, const char *key, const char *value);
 void eachSet(int listEnd, SetVisit each);
 
@@ -42,7 +36,7 @@ CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t 
 // file 1 and compare it with file 0's. It must be within the limits of the
 // files csvtoini updates, and mean the same but for what the writer set, the
 // unit table's list entries and keys, and removed, the list entries from
-// unitNum up to removedEnd.
-CopyVerdict checkCopy(const char *text, size_t len, int removedEnd);
+// unitNum up to listEnd.
+CopyVerdict checkCopy(const char *text, size_t len, int listEnd);
 
 #endif
