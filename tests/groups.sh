@@ -28,8 +28,7 @@ initocsv.capacity)
     same "$d/valdra.csv" "$top/want" "sheet of 100 listed units"
     gen ini n=150 >"$d/valdra.ini"
     run "$d" initocsv
-    [ "$message" = "initocsv: valdra.ini: [unitnames] lists 150 units, more than the 100 that the programs convert whole; valdra.csv not changed" ] ||
-        fail "a list of 150 units: $message"
+    told "initocsv: valdra.ini: [unitnames] lists 150 units, more than the 100 that the programs convert whole; valdra.csv not changed"
     same "$d/valdra.csv" "$top/want" "the sheet after a list of 150 units" ;;
 initocsv.unwritable)
     # A sheet that cannot be written is a failure, whatever the cause.
@@ -90,8 +89,7 @@ csvtoini.refusals)
     cp "$here/cases/update/valdra.ini" "$d/"
     head -c $((4 * 1024 * 1024 + 1)) /dev/zero >"$d/valdra.csv"
     run "$d" csvtoini
-    [ "$message" = "csvtoini: valdra.csv: is larger than 4 MiB; valdra.ini not changed" ] ||
-        fail "a sheet too large: $message"
+    told "csvtoini: valdra.csv: is larger than 4 MiB; valdra.ini not changed"
     same "$d/valdra.ini" "$here/cases/update/valdra.ini" ;;
 csvtoini.capacity)
     # A full table of 100 units converts, names kept whole up to the 253
@@ -112,15 +110,13 @@ csvtoini.capacity)
     cp "$d/valdra.ini" "$top/ini"
     { cat "$top/want"; echo "R100,1,,,,,,,,,,,,,,,,,"; } >"$d/valdra.csv"
     run "$d" csvtoini
-    [ "$message" = "csvtoini: valdra.csv line 102: a 101st unit: the game's list is converted whole, of 100 units at most; valdra.ini not changed" ] ||
-        fail "a sheet of 101 units: $message"
+    told "csvtoini: valdra.csv line 102: a 101st unit: the game's list is converted whole, of 100 units at most; valdra.ini not changed"
     same "$d/valdra.ini" "$top/ini"
     gen ini n=150 >"$d/valdra.ini"
     cp "$d/valdra.ini" "$top/ini"
     seq -f 'U%g' 0 99 | gen rows value=3 >"$d/valdra.csv"
     run "$d" csvtoini
-    [ "$message" = "csvtoini: valdra.ini: [unitnames] lists 150 units, more than the 100 that the programs convert whole; valdra.ini not changed" ] ||
-        fail "a list of 150 units: $message"
+    told "csvtoini: valdra.ini: [unitnames] lists 150 units, more than the 100 that the programs convert whole; valdra.ini not changed"
     same "$d/valdra.ini" "$top/ini" ;;
 csvtoini.limits)
     # 100 full units behind 2,000 other sections are updated, every value

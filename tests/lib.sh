@@ -51,6 +51,24 @@ at_once() {
         fail "$3: exit status $s1 and $s2: $(cat "$top/at1" "$top/at2")"
 }
 
+# told TEXT: the failed run's message must be TEXT.
+told() {
+    [ "$message" = "$1" ] || fail "message: $message, want $1"
+}
+
+# take_turns DIR CMD1 CMD2: ten times, with valdra.ini in DIR as $top/ini,
+# run both commands at once; each time valdra.ini must then be $top/want,
+# what one run alone makes of it, and DIR hold nothing else.
+take_turns() {
+    local i
+    for i in $(seq 10); do
+        cp "$top/ini" "$1/valdra.ini"
+        at_once "$2" "$3" "run $i"
+        same "$1/valdra.ini" "$top/want" "valdra.ini after run $i"
+    done
+    only "$1" valdra.ini valdra.csv
+}
+
 # said TEXT: the failed run's message must contain TEXT.
 said() {
     case $message in *"$1"*) ;; *) fail "message lacks '$1': $message" ;; esac
