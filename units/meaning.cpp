@@ -348,6 +348,13 @@ bool meaningHasSection(const char *section)
     return s >= 0 && m.items[s].in[0];
 }
 
+bool meaningHasEntry(const char *section, const char *key)
+{
+    int s = findSection(section);
+    int e = s >= 0 ? findItem(s, key) : -1;
+    return e >= 0 && m.items[e].in[0];
+}
+
 const char *meaningValue(const char *section, const char *key)
 {
     int s = findSection(section);
@@ -418,9 +425,10 @@ double meaningWalkAdded(size_t headerBytes)
            (headerBytes ? keyHeaderNs + (keyHeaderByteNs + 2 * sameByteNs) * (double)headerBytes : 0);
 }
 
-void meaningHeaders(int *count, size_t *bytes)
+void meaningSize(int *lines, int *headers, size_t *bytes)
 {
-    *count = m.headerCount;
+    *lines = m.lineCount;
+    *headers = m.headerCount;
     *bytes = 0;
     for (int k = 0; k < m.headerCount; k++)
         *bytes += strlen(m.text + m.items[m.headers[k]].name);

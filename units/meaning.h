@@ -65,8 +65,11 @@ int meaningEndLine(const char *section);
 double meaningWalk(const char *section, const char *key, bool *found);
 double meaningWalkAdded(size_t headerBytes);
 
-// The header lines of file 0, and the bytes of their names.
-void meaningHeaders(int *count, size_t *bytes);
+// The lines and header lines of file 0, and the bytes of the headers' names.
+void meaningSize(int *lines, int *headers, size_t *bytes);
+
+// Whether file 0 holds an entry of key in section, empty or not.
+bool meaningHasEntry(const char *section, const char *key);
 
 // A line of INI text, and whether the library reads it alone as a header.
 struct LineMeaning {

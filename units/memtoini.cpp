@@ -159,6 +159,24 @@ static bool loadOriginal()
     return saveWorkCopy() && passes(checkResave(up.bytes, up.work.len, up.saved, up.savedLen));
 }
 
+// True if the file as the library saves it, with what the update adds,
+// stays within csvtoini's limits, so that what it writes it reads again;
+// else the run fails saying which limit it would pass. The copy's check
+// counts again, exactly.
+static bool resultFits()
+{
+    int lines, sections;
+    size_t names;
+    meaningSize(&lines, &sections, &names);
+    Growth g = plannedGrowth(up.listEnd);
+    const char *limit = (long long)up.savedLen + g.bytes > (long long)iniMaxBytes ? "1 MiB"
+                      : lines + g.lines > iniMaxLines ? "50,000 lines"
+                      : sections + g.sections > iniMaxSections ? "5,000 sections" : nullptr;
+    if (limit)
+        failRun(iniResultTooLarge, 0, "%s", limit);
+    return !limit;
+}
+
 // The limit of csvtoini that the meaning of the file as read passes, for
 // its message; null if none.
 static const char *meaningLimit()
@@ -212,11 +230,12 @@ static bool quickEnough()
     double ns = plannedNs(up.listEnd);
     if (ns <= updateMaxNs)
         return true;
-    int sections = 0;
-    size_t bytes = 0;
-    meaningHeaders(&sections, &bytes);
+    int lines, sections;
+    size_t bytes;
+    meaningSize(&lines, &sections, &bytes);
     failRun(iniTooSlow, 0, "about %.0f seconds: each entry it sets makes it read the file from the top, "
-            "comparing names at each of its %d section headers (%lu bytes of names)", ns / 1e9, sections, (unsigned long)bytes);
+            "comparing names at each of its %d section headers (%lu bytes of names)", ns / 1e9, sections,
+            (unsigned long)bytes);
     return false;
 }
 
@@ -261,7 +280,7 @@ void MemToIni()
     // Without units there is nothing to set and nothing is written.
     if (unitNum == 0 || !planUpdate())
         return;
-    bool ok = loadOriginal() && separateSections();
+    bool ok = loadOriginal() && resultFits() && separateSections();
     if (ok)
         eachSet(up.listEnd, setOne);
     if (ok && up.touched)

@@ -18,6 +18,14 @@ void eachSet(int listEnd, SetVisit each);
 // which walks the file from the top.
 double plannedNs(int listEnd);
 
+// What the update adds to the file as the library saves it, at most: bytes,
+// lines and sections.
+struct Growth {
+    long long bytes;
+    int lines, sections;
+};
+Growth plannedGrowth(int listEnd);
+
 // The verdict on a saved copy: problemCount if it means what it should, or
 // the problem, with the line (0: none) and the detail for its message.
 struct CopyVerdict {
