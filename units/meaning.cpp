@@ -76,20 +76,30 @@ static unsigned keep(const char *s, size_t n)
     return (unsigned)(m.used - n - 1);
 }
 
+// Put s into out, size bytes, folded as the library folds names when it
+// compares them (utolower of each character), NUL added; its length, none if
+// there is no room.
+static size_t fold(const char *s, char *out, size_t size)
+{
+    size_t n = 0;
+    for (const char *p = s; *p; n += usetc(out + n, utolower(ugetxc(&p))))
+        if (n + 8 > size)
+            return none;
+    if (n + 1 > size)
+        return none;
+    out[n] = '\0';
+    return n;
+}
+
 // Keep s folded as the library folds names when it compares them (utolower
 // of each character); its offset, none if no room.
 static unsigned keepFolded(const char *s)
 {
-    size_t start = m.used;
-    for (const char *p = s; *p;) {
-        if (m.used + 8 > sizeof m.text)
-            return none;
-        m.used += usetc(m.text + m.used, utolower(ugetxc(&p)));
-    }
-    if (m.used + 1 > sizeof m.text)
+    size_t n = fold(s, m.text + m.used, sizeof m.text - m.used);
+    if (n == none)
         return none;
-    m.text[m.used++] = '\0';
-    return (unsigned)start;
+    m.used += n + 1;
+    return (unsigned)(m.used - n - 1);
 }
 
 static unsigned hashOf(int section, const char *folded)
@@ -169,13 +179,26 @@ static MeaningKeep kept(const Reading &r, const char *name, const char *key)
     return how;
 }
 
+// What the library makes of the line [line, len) alone: a header, an entry
+// or neither, its name in (*names)[0], which free_config_entries frees.
+enum LineKind { plainLine, headerLine, entryLine };
+static LineKind readLine(const char *line, size_t len, const char ***names)
+{
+    set_config_data(line, (int)len);
+    *names = nullptr;
+    if (list_config_sections(names) == 1)
+        return headerLine;
+    free_config_entries(names);
+    return list_config_entries(nullptr, names) == 1 ? entryLine : plainLine;
+}
+
 // Take what the library makes of one line. False if there is no room.
 static bool takeLine(Reading &r, const char *line, size_t len)
 {
-    set_config_data(line, (int)len);
-    const char **names = nullptr;
+    const char **names;
     bool ok = true;
-    if (list_config_sections(&names) == 1) {
+    LineKind kind = readLine(line, len, &names);
+    if (kind == headerLine) {
         int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
         ok = s != -1;
         r.section = s;
@@ -187,7 +210,7 @@ static bool takeLine(Reading &r, const char *line, size_t len)
             m.items[s].in[r.file] = true;
         }
         r.headers++;
-    } else if (free_config_entries(&names); list_config_entries(nullptr, &names) == 1) {
+    } else if (kind == entryLine) {
         MeaningKeep how = kept(r, nullptr, names[0]);
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
         ok = how == keepNot || e >= 0;
@@ -335,11 +358,7 @@ bool meaningFoldedLookup(const char *section, char *out, size_t size)
     char listed[nameSize + 2];
     if (!lookupName(section, listed) || (listed[0] == '[' && listed[1] == '#'))
         return false;
-    size_t n = 0;
-    for (const char *p = listed; *p && n + 8 < size;)
-        n += usetc(out + n, utolower(ugetxc(&p)));
-    out[n] = '\0';
-    return true;
+    return fold(listed, out, size) != none;
 }
 
 bool meaningHasSection(const char *section)
@@ -439,12 +458,12 @@ void meaningSize(int *lines, int *headers, size_t *bytes)
 // value, or '-' for a line that is neither; the bytes of out in use.
 static size_t lineMeaning(const char *line, size_t len, char *out, size_t size)
 {
-    set_config_data(line, (int)len);
-    const char **names = nullptr;
+    const char **names;
     int n;
-    if (list_config_sections(&names) == 1)
+    LineKind kind = readLine(line, len, &names);
+    if (kind == headerLine)
         n = snprintf(out, size, "h%s", names[0]);
-    else if (free_config_entries(&names); list_config_entries(nullptr, &names) == 1)
+    else if (kind == entryLine)
         n = snprintf(out, size, "e%s%c%s", names[0], '\0', get_config_string(nullptr, names[0], ""));
     else
         n = snprintf(out, size, "-");

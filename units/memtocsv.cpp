@@ -28,9 +28,8 @@ static void putName(FILE *f, const char *name)
 static bool namesBeyondAscii()
 {
     for (int u = 0; u < unitNum; u++)
-        for (const char *p = unitName[u]; *p; p++)
-            if ((unsigned char)*p >= 0x80)
-                return true;
+        if (beyondAscii(unitName[u]))
+            return true;
     return false;
 }
 

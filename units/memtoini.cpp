@@ -210,12 +210,10 @@ static bool namesKnown()
 {
     char key[unitKeySize];
     for (int u = 0; u < unitNum; u++) {
-        bool listed = false, ascii = true;
-        for (const char *p = unitName[u]; *p; p++)
-            ascii = ascii && (unsigned char)*p < 0x80;
-        for (int n = 0; unitGuessed[u] && !ascii && !listed && n < up.listLength; n++)
+        bool doubtful = unitGuessed[u] && beyondAscii(unitName[u]), listed = false;
+        for (int n = 0; doubtful && !listed && n < up.listLength; n++)
             listed = (unitKey(key, n), strcmp(meaningValue(listSection, key), unitName[u]) == 0);
-        if (unitGuessed[u] && !ascii && !listed) {
+        if (doubtful && !listed) {
             failRun(nameGuessed, unitLine[u], "%s", unitName[u]);
             return false;
         }

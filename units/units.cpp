@@ -54,6 +54,14 @@ int lastOfName(const char *name)
     return -1;
 }
 
+bool beyondAscii(const char *name)
+{
+    for (const char *p = name; *p; p++)
+        if ((unsigned char)*p >= 0x80)
+            return true;
+    return false;
+}
+
 void storeName(int unit, const char *name, size_t len)
 {
     memcpy(unitName[unit], name, len);

@@ -111,6 +111,9 @@ void setFromKey(int *row, int col, int v);
 // if none.
 int lastOfName(const char *name);
 
+// True if name holds a byte beyond ASCII.
+bool beyondAscii(const char *name);
+
 // Store name, len bytes and at most nameMaxBytes, into unitName[unit].
 void storeName(int unit, const char *name, size_t len);
 
