@@ -26,7 +26,11 @@ fifo | device)
             with=(timeout 5)
             run "$d" $prog
             expect_status 1 "$prog with a $group as $name"
-            [ -p "$d/$name" ] || [ -c "$d/node" ] || fail "$prog replaced the $group $name"
+            if [ $group = fifo ]; then
+                [ -p "$d/$name" ] || fail "$prog replaced the FIFO $name"
+            else
+                [ "$(readlink "$d/$name")" = node ] && [ -c "$d/node" ] || fail "$prog replaced the link to a device $name"
+            fi
         done
     done ;;
 unreadable)
@@ -136,6 +140,45 @@ mixed)
         at_once "cd $d && $BIN/csvtoini" "cd $d && $BIN/initocsv" "run $i"
         one_of "$d/valdra.ini" "run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini" "$v/ini-example"
         one_of "$d/valdra.csv" "run $i" "$v/csv0" "$v/csv1" "$v/valdra.csv"
+    done
+    only "$d" valdra.ini valdra.csv ;;
+writer)
+    # Beside a program that saves valdra.csv, or valdra.ini, in place again
+    # and again, no run takes the part on disk for the whole file: each run
+    # converts one whole version, or says that the file is being written.
+    # Most runs convert. Two versions of 60 units, each written in many pieces.
+    v=$(scratch)
+    d=$(scratch)
+    gen ini n=60 >"$v/orig.ini"
+    for i in 0 1; do
+        seq -f 'U%g' 0 59 | gen rows value=$((i + 3)) >"$v/sheet$i"
+        cp "$v/orig.ini" "$v/valdra.ini"
+        cp "$v/sheet$i" "$v/valdra.csv"
+        run "$v" csvtoini
+        run "$v" initocsv
+        cp "$v/valdra.ini" "$v/ini$i"
+        cp "$v/valdra.csv" "$v/csv$i"
+    done
+    for prog in csvtoini initocsv; do
+        file=valdra.csv versions=("$v/sheet0" "$v/sheet1") results=("$v/ini0" "$v/ini1")
+        [ $prog = initocsv ] && file=valdra.ini versions=("$v/ini0" "$v/ini1") results=("$v/csv0" "$v/csv1")
+        cp "${versions[0]}" "$d/$file"
+        writer "$d" $file "${versions[@]}"
+        converted=0
+        for i in $(seq 30); do
+            [ $prog = csvtoini ] && cp "$v/orig.ini" "$d/valdra.ini"
+            run "$d" $prog
+            allowed "$prog run $i beside a writer" "another program is still writing it"
+            if [ "$status" -eq 0 ]; then
+                converted=$((converted + 1))
+                out=valdra.ini
+                [ $prog = initocsv ] && out=valdra.csv
+                one_of "$d/$out" "$prog run $i beside a writer of $file" "${results[@]}"
+            fi
+        done
+        kill $writer_pid 2>/dev/null
+        wait $writer_pid 2>/dev/null
+        [ $converted -ge 15 ] || fail "$prog converted in only $converted of 30 runs beside a writer"
     done
     only "$d" valdra.ini valdra.csv ;;
 readonly)

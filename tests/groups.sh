@@ -29,7 +29,16 @@ initocsv.capacity)
     gen ini n=150 >"$d/valdra.ini"
     run "$d" initocsv
     told "initocsv: valdra.ini: [unitnames] lists 150 units, more than the 100 that the programs convert whole; valdra.csv not changed"
-    same "$d/valdra.csv" "$top/want" "the sheet after a list of 150 units" ;;
+    same "$d/valdra.csv" "$top/want" "the sheet after a list of 150 units"
+    # Lines of megabytes are read whole: a value of 4.5 MB that the game
+    # reads as 5, before another unit, and a header of 5 MB before the list.
+    x=$(head -c 4500000 /dev/zero | tr '\0' x)
+    { printf '[%s]\nk = v\n' "${x}yy"; printf '[unitnames]\nunit0 = Tank\nunit1 = Jeep\n\n[Tank]\nmove = 5%s\n\n[Jeep]\nmove = 8\n' "$x"; } >"$d/valdra.ini"
+    run "$d" initocsv
+    expect_status 0 "lines of megabytes"
+    { echo "$header"; echo "Tank,5,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,"; echo "Jeep,8,0,0,0,0,0,0,0,0,0,0,0,0,1,1,1,2,"; } >"$top/want"
+    eol "$top/want"
+    same "$d/valdra.csv" "$top/want" "the sheet of a file with lines of megabytes" ;;
 initocsv.unwritable)
     # A sheet that cannot be written is a failure, whatever the cause.
     d=$(scratch)
@@ -90,7 +99,19 @@ csvtoini.refusals)
     head -c $((4 * 1024 * 1024 + 1)) /dev/zero >"$d/valdra.csv"
     run "$d" csvtoini
     told "csvtoini: valdra.csv: is larger than 4 MiB; valdra.ini not changed"
-    same "$d/valdra.ini" "$here/cases/update/valdra.ini" ;;
+    same "$d/valdra.ini" "$here/cases/update/valdra.ini"
+    # A sheet that is not UTF-8, where the system has no code page of its
+    # own, is read as Windows-1252, a guess: a name beyond ASCII that is no
+    # listed unit's may be misread, and is refused. (Windows decodes its own
+    # code page.)
+    if [ "${LINE_END:-lf}" = lf ]; then
+        printf '[unitnames]\nunit0 = Tank\n' >"$d/valdra.ini"
+        cp "$d/valdra.ini" "$top/ini"
+        { echo "$header"; printf 'Tank,1\nPanz\351r,2\n'; } >"$d/valdra.csv"
+        run "$d" csvtoini
+        told "csvtoini: valdra.csv line 3: the name \"Panzér\" is no unit's in valdra.ini, and the sheet is not UTF-8, so its letters may be misread; save the sheet as \"CSV UTF-8\"; valdra.ini not changed"
+        same "$d/valdra.ini" "$top/ini"
+    fi ;;
 csvtoini.capacity)
     # A full table of 100 units converts, names kept whole up to the 253
     # bytes by which the library can still look a section up; a 101st unit
@@ -225,7 +246,9 @@ csvtoini.links)
     rm "$d/valdra.ini"
     mv "$d/data/units.ini" "$d/valdra.ini"
     chmod 604 "$d/valdra.ini"
+    echo Scout | gen rows value=4 >"$d/valdra.csv"
     run "$d" csvtoini
+    grep -q '^move = 4$' "$d/valdra.ini" || fail "valdra.ini was not updated"
     [ "$(stat -c %a "$d/valdra.ini")" = 604 ] || fail "valdra.ini lost its mode"
     # A new sheet takes the umask.
     rm "$d/valdra.csv"

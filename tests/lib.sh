@@ -177,3 +177,34 @@ allowed() {
     for t in "$@"; do case $message in *"$t"*) return ;; esac; done
     fail "$what: $message"
 }
+
+# writer DIR FILE FROM...: in the background for 60 s, a program that saves
+# FILE in DIR in place every 0.7 s, as scripts, editors and the game do: it
+# empties the file, then writes the bytes of each FROM in turn in 512-byte
+# pieces 1 ms apart. Under Wine, a Windows program; its pid lands in
+# $writer_pid.
+writer() {
+    local dir=$1 file=$2
+    shift 2
+    if [ "${LINE_END:-lf}" = crlf ]; then
+        local from=() f
+        for f in "$@"; do from+=("Z:$(echo "$f" | tr / '\\')"); done
+        (cd "$dir" && exec wine "$BIN/../tests/neighbour.exe" write 60 "$file" "${from[@]}") &
+    else
+        python3 - "$dir/$file" "$@" <<'PY' &
+import sys, time
+file, versions = sys.argv[1], [open(f, "rb").read() for f in sys.argv[2:]]
+end, i = time.time() + 60, 0
+while time.time() < end:
+    with open(file, "r+b", buffering=0) as f:
+        f.truncate(0)
+        data = versions[i % len(versions)]
+        for at in range(0, len(data), 512):
+            f.write(data[at:at + 512])
+            time.sleep(0.001)
+    i += 1
+    time.sleep(0.7)
+PY
+    fi
+    writer_pid=$!
+}

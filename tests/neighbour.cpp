@@ -11,6 +11,9 @@
 //       save, a new file renamed over it, holding the bytes of FROM
 //   neighbour sync SECONDS FILE  moves FILE away for 20 ms and back, again
 //       and again, as sync clients do
+//   neighbour write SECONDS FILE FROM...  saves FILE in place every 0.7 s, as
+//       scripts and the game do: it empties the file, then writes the bytes
+//       of each FROM in turn in 512-byte pieces 1 ms apart
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -104,6 +107,33 @@ static void moveAway(const char *file)
         Sleep(1);
 }
 
+// Save the n bytes of bytes into file in place: emptied, then written in
+// pieces, so that a reader meanwhile may find any part of them.
+static void saveInPlace(const char *file, DWORD n)
+{
+    HANDLE h = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    SetEndOfFile(h);
+    DWORD done;
+    for (DWORD at = 0; at < n; at += 512, Sleep(1))
+        WriteFile(h, bytes + at, n - at < 512 ? n - at : 512, &done, nullptr);
+    CloseHandle(h);
+}
+
+// Read the file from into bytes; its length, or 0 if it cannot be read.
+static DWORD readFrom(const char *from)
+{
+    HANDLE h = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD n = 0;
+    if (h != INVALID_HANDLE_VALUE && !ReadFile(h, bytes, sizeof bytes, &n, nullptr))
+        n = 0;
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return n;
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 4)
@@ -124,13 +154,14 @@ int main(int argc, char **argv)
             Sleep(left);
         CloseHandle(h);
     } else if (strcmp(argv[1], "edit") == 0 && argc == 5) {
-        HANDLE h = CreateFileA(argv[4], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD n = 0;
-        if (h == INVALID_HANDLE_VALUE || !ReadFile(h, bytes, sizeof bytes, &n, nullptr))
+        DWORD n = readFrom(argv[4]);
+        if (n == 0)
             return 1;
-        CloseHandle(h);
         for (; (int)(end - GetTickCount()) > 0; Sleep(7))
             saveAs(argv[3], n);
+    } else if (strcmp(argv[1], "write") == 0 && argc >= 5) {
+        for (int i = 0; (int)(end - GetTickCount()) > 0; i = (i + 1) % (argc - 4), Sleep(700))
+            saveInPlace(argv[3], readFrom(argv[4 + i]));
     } else if (strcmp(argv[1], "sync") == 0 && argc == 4) {
         for (; (int)(end - GetTickCount()) > 0; Sleep(30 + rand() % 50))
             moveAway(argv[3]);

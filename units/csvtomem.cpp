@@ -507,10 +507,32 @@ static bool checkName(char *name, char *nameEnd, int at)
 // run failed.
 enum RowRead { rowMore, rowLast, rowFailed };
 
+// Take the line on line at that is one field, [start, stop), without a
+// separator outside quotes: nothing if it is blank, else refused, failing
+// the run, so that no unit in the sheet is dropped without a word. A line
+// that is one quoted field holding the separator is a row that a
+// spreadsheet, opening the sheet in one column, wrapped in quotes.
+static RowRead oneField(char *start, char *stop, int at)
+{
+    bool quoted = *start == '"';
+    char *end = unquote(start, stop), *s = start;
+    trim(&s, &end);
+    if (s == end)
+        return cursor < sheetText + textLen ? rowMore : rowLast;
+    if (quoted && memchr(s, sep, end - s)) {
+        failRun(rowOneColumn, at, "%s", sep == '\t' ? "a tab" : sep == ';' ? "\";\"" : "\",\"");
+    } else {
+        int shown = shownBytes(s, end - s, cellShown);
+        failRun(rowNoSeparator, at, "%.*s%s", shown, s, shown < end - s ? "..." : "");
+    }
+    return rowFailed;
+}
+
 // Read the row at cursor into row unitNum of the table. It is a unit if it
 // has a separator and a name or value that is not blank; it is refused,
 // failing the run, if it holds a NUL byte, has values without a name, or a
-// name that the library would not keep as it stands.
+// name that the library would not keep as it stands, and so is a line of
+// text without a separator.
 static RowRead readRow()
 {
     int at = lineNo;
@@ -525,6 +547,8 @@ static RowRead readRow()
             failRun(sheetOpenQuote, lineNo);
             return rowFailed;
         }
+        if (fields == 0 && d != endField)
+            return oneField((char *)a, (char *)b, at);
         nul = nul || memchr(a, '\0', b - a);
         int col = columnOf(fields);
         if (col < 0)
@@ -540,7 +564,7 @@ static RowRead readRow()
         }
     }
     RowRead next = cursor < sheetText + textLen ? rowMore : rowLast;
-    if (fields < 2 || !filled) {
+    if (!filled) {
         memset(values, 0, sizeof uStat[0]);
         return next;
     }
@@ -589,9 +613,9 @@ bool csvToMem()
     FileRead r = readWholeFile(csvFile, sheetBytes, sizeof sheetBytes, &n, &why);
     if (r == fileTooLarge)
         failRun(sheetTooLarge);
-    else if (r == fileFailed)
+    else if (r == fileFailed || r == fileBusy)
         failRun(sheetUnreadable, 0, "%s", why.text);
-    if (r == fileTooLarge || r == fileFailed)
+    if (r != fileRead && r != fileMissing)
         return false;
     // A missing sheet, or one without a header, sets nothing.
     if (r == fileMissing || !decodeSheet(n))

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file initocsv reads
 static_assert(iniReadMaxBytes == 16u << 20, "the message of iniTooLargeToRead says 16 MiB");
 static char iniBytes[iniReadMaxBytes + 2];  // the file, a byte more to tell it is larger, and a NUL
 
@@ -49,6 +48,17 @@ static MeaningKeep keepUnits(const char *section, const char *key)
     return keepNot;
 }
 
+// True if the meaning was taken whole; else the run fails naming the line
+// where the meaning's store filled up: a part of the file is never taken
+// for the whole.
+static bool taken(MeaningTaken t, int line)
+{
+    if (t == meaningTaken)
+        return true;
+    failRun(iniNoRoom, line, "%s", meaningHeld);
+    return false;
+}
+
 // True if the sheet is there: without an INI file it would be replaced by
 // a sheet of no units.
 static bool sheetThere()
@@ -56,7 +66,7 @@ static bool sheetThere()
     char byte;
     size_t n;
     Why why;
-    return readWholeFile(csvFile, &byte, sizeof byte, &n, &why) != fileMissing;
+    return readWholeFile(csvFile, &byte, sizeof byte, &n, &why, true) != fileMissing;
 }
 
 // Read the list of units from the file's len bytes into unitName; false,
@@ -65,7 +75,9 @@ static bool sheetThere()
 static bool readList(size_t len)
 {
     meaningFoldedLookup(listSection, listFolded);
-    takeMeaning(0, iniBytes, len, keepList);
+    int line;
+    if (!taken(takeMeaning(0, iniBytes, len, keepList, &line), line))
+        return false;
     // The list ends at the first entry that is missing or empty; a sheet of
     // part of it would lose the rest.
     int length = meaningListEnd(0);
@@ -92,18 +104,21 @@ static bool readList(size_t len)
 
 // Read each listed unit's values from its section, defaults for the keys
 // it lacks.
-static void readValues(size_t len)
+static bool readValues(size_t len)
 {
     for (int u = 0; u < unitNum; u++)
         if (!meaningFoldedLookup(unitName[u], unitFolded[u]))
             unitFolded[u][0] = '\0';
-    takeMeaning(0, iniBytes, len, keepUnits);
+    int line;
+    if (!taken(takeMeaning(0, iniBytes, len, keepUnits, &line), line))
+        return false;
     for (int u = 0; u < unitNum; u++)
         for (int col = 0; col < statCount; col++)
             if (firstOfKey(col)) {
                 const char *text = meaningValue(unitName[u], statName[col].key);
                 setFromKey(uStat[u], col, text ? gameInt(text) : statName[col].fallback);
             }
+    return true;
 }
 
 bool iniToMem()
@@ -118,7 +133,7 @@ bool iniToMem()
         return true;
     if (r == fileMissing)
         failRun(iniMissing);
-    else if (r == fileFailed)
+    else if (r == fileFailed || r == fileBusy)
         failRun(iniUnreadable, 0, "%s", why.text);
     else if (r == fileTooLarge)
         failRun(iniTooLargeToRead);
@@ -135,8 +150,5 @@ bool iniToMem()
         failRun(iniNotUtf8, lineOf(iniBytes, good));
     if (e || good < len)
         return false;
-    if (!readList(len))
-        return false;
-    readValues(len);
-    return true;
+    return readList(len) && readValues(len);
 }

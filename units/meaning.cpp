@@ -14,7 +14,13 @@
 // already.
 const int meaningItems = iniMaxLines + 1;
 const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
-const size_t meaningTextSize = 4 * iniMaxBytes;   // names, folded names and values of both files
+// The names, folded names and values of both files: a folded name has at
+// most one and a half times the bytes of its name, and a line holds at least
+// a byte and its end for the three NULs, so four times the bytes of a file
+// that initocsv reads are room for all of them.
+const size_t meaningTextSize = 4 * iniReadMaxBytes;
+const char meaningHeld[] = "64 MiB";
+static_assert(meaningTextSize == 64u << 20, "meaningHeld names the size");
 
 const unsigned none = ~0u;          // no text: an absent value, or no key
 const unsigned present = 0;         // a value kept as present only: the first text kept, ""
@@ -287,7 +293,7 @@ static bool readLines(Reading &r, const char *text, size_t len)
     return ok;
 }
 
-MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep)
+MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep, int *stopLine)
 {
     size_t end;
     int lines = 0;
@@ -307,6 +313,8 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter k
     Reading r = {file, itemFor(-1, ""), true, 0, 0, keep};   // the entries before the first header
     m.items[0].in[file] = true;
     bool ok = readLines(r, text, len);
+    if (stopLine)
+        *stopLine = r.line;
     if (!keep && r.headers > iniMaxSections)
         return meaningTooManySections;
     if (file == 0) {

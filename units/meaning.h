@@ -11,6 +11,7 @@
 const size_t iniMaxBytes = 1u << 20;
 const int iniMaxLines = 50000;
 const int iniMaxSections = 5000;
+const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file initocsv reads
 
 // What a meaning keeps of a header (key null) or of an entry of the section
 // whose name, folded as the library folds names to compare them, is section:
@@ -28,9 +29,13 @@ typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
 // bytes. The result says whether
 // the file, kept whole, passes a limit of lines or sections; for file 1,
 // meaningNoRoom means it has more new sections and entries than an update
-// makes. A kept part has room for at least iniMaxLines items.
+// makes. A kept part has room for at least iniMaxLines items, and the store
+// for the names and values of any file that initocsv reads. *stopLine, if
+// given, is set to the line where the taking stopped, the last if it did not.
 enum MeaningTaken { meaningTaken, meaningTooManyLines, meaningTooManySections, meaningNoRoom };
-MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep = nullptr);
+MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep = nullptr,
+                         int *stopLine = nullptr);
+extern const char meaningHeld[];   // the size of the store, for messages
 
 // Put into out the folded name of the header that a lookup of section finds;
 // false if a lookup of it finds none.

@@ -69,13 +69,35 @@ static int writeSheetTo(const char *name)
     return e;
 }
 
+// The old sheet, read where a sheet of no units would replace it.
+const size_t oldSheetMaxBytes = 4u << 20;
+static char oldSheet[oldSheetMaxBytes];
+
+// True if the sheet's n bytes hold a unit row, or may: a line after the
+// first holds more than blanks, separators, quotes and NUL bytes (of UTF-16).
+static bool holdsRows(const char *p, size_t n)
+{
+    const char *end = p + n;
+    while (p < end && *p != '\n' && *p != '\r')
+        p++;
+    for (; p < end; p++)
+        if (*p && !strchr(" \t\r\n,;\"", *p))
+            return true;
+    return false;
+}
+
 void memToCsv()
 {
     // The sheet is written beside itself and replaces the old one only
-    // whole: a full disk or a size limit leaves the old one.
-    WorkCopy w = {programName, isWorkCopyOf, nullptr, 0, 0, false, nullptr, {}};
+    // whole: a full disk or a size limit leaves the old one. A sheet of no
+    // units, from a file that lists none (empty, cut short, or another
+    // file), replaces no sheet of units.
+    WorkCopy w = {programName, isWorkCopyOf, unitNum ? nullptr : oldSheet, sizeof oldSheet, 0, false, nullptr, {}};
     if (!openWorkCopy(csvFile, &w)) {
         failRun(sheetNotWritten, 0, "%s", w.why.text);
+    } else if (!unitNum && w.existed && (w.len == sizeof oldSheet || holdsRows(oldSheet, w.len))) {
+        discardWorkCopy();
+        failRun(iniNoUnits);
     } else if (int e = writeSheetTo(w.name)) {
         discardWorkCopy();
         failRun(sheetNotWritten, 0, "%s", e > 0 ? ioError(e) : "a write failed");

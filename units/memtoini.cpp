@@ -83,7 +83,7 @@ static bool saveWorkCopy()
         if (!e)
             e = -1;
     }
-    FileRead r = e ? fileFailed : readWholeFile(up.work.name, up.saved, savedMaxBytes + 1, &up.savedLen, &up.work.why);
+    FileRead r = e ? fileFailed : readWholeFile(up.work.name, up.saved, savedMaxBytes + 1, &up.savedLen, &up.work.why, true);
     if (r == fileRead) {
         up.saved[up.savedLen] = '\0';
         return true;

@@ -3,6 +3,7 @@
 // file: written beside the file and renamed over it only once complete, so
 // that the file is either replaced whole or left as it was.
 #include "platform.h"
+#include "still.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -65,7 +66,54 @@ static int openRegular(const char *path, struct stat *st, Why *why)
     return -1;
 }
 
-FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why)
+static long long nsOf(const struct timespec &t)
+{
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+long long clockNs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return nsOf(t);
+}
+
+void pauseNs(long long ns)
+{
+    struct timespec t = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// The stamp of what st describes.
+static FileStamp stampOf(const struct stat &st)
+{
+    return {(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, (long long)st.st_size, nsOf(st.st_mtim),
+            nsOf(st.st_ctim)};
+}
+
+// The ways of readStill with an open file, whose descriptor file points to.
+static bool stampFd(void *file, FileStamp *s, Why *why)
+{
+    struct stat st;
+    if (fstat(*(int *)file, &st) != 0) {
+        say(why, ioError(errno));
+        return false;
+    }
+    *s = stampOf(st);
+    return true;
+}
+
+static FileRead readFd(void *file, char *buf, size_t cap, size_t *len, Why *why)
+{
+    if (lseek(*(int *)file, 0, SEEK_SET) < 0) {
+        sayFailure(why, errno, reading);
+        return fileFailed;
+    }
+    return readAll(*(int *)file, buf, cap, len, why);
+}
+
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why, bool ours)
 {
     struct stat st;
     *len = 0;
@@ -73,7 +121,8 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
     // A link to nothing is there, but cannot be read.
     if (fd < 0)
         return errno == ENOENT && lstat(path, &st) != 0 ? fileMissing : fileFailed;
-    FileRead result = readAll(fd, buf, cap, len, why);
+    FileStamp at;
+    FileRead result = ours ? readAll(fd, buf, cap, len, why) : readStill({&fd, stampFd, readFd}, buf, cap, len, &at, why);
     close(fd);
     return result;
 }
@@ -106,7 +155,8 @@ static char target[PATH_MAX];          // that file, or the file it links to
 static char work[PATH_MAX + 32];       // the work copy
 static int workFd = -1;      // the work copy, open
 static int held = -1;        // target, open and locked, or -1 if it is new
-static struct stat copied;   // target as it was when its bytes were read
+static struct stat copied;   // target as it was when this run took it
+static FileStamp readAt;       // target as it was when its bytes were read, or when taken
 
 // Set target to file, or to the file it links to, so that a link stays a
 // link; false, saying why, if a link leads nowhere.
@@ -251,7 +301,10 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     w->existed = held >= 0;
     if (w->existed)
         removeLeftovers(w->leftover);
-    if (!w->bytes || !w->existed || readAll(held, w->bytes, w->cap, &w->len, &w->why) != fileFailed) {
+    readAt = stampOf(copied);
+    FileRead r = w->bytes && w->existed ? readStill({&held, stampFd, readFd}, w->bytes, w->cap, &w->len, &readAt, &w->why)
+                                        : fileRead;
+    if (r != fileFailed && r != fileBusy) {
         if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, w->program, workCopyEnd) >= (int)sizeof work)
             say(&w->why, strerror(ENAMETOOLONG));
         else if ((workFd = mkstemps(work, sizeof workCopyEnd - 1)) < 0)
@@ -287,10 +340,8 @@ static bool targetUnchanged()
     struct stat now, via;
     if (stat(target, &now) != 0)
         return held < 0 && errno == ENOENT && lstat(given, &via) != 0;
-    return held >= 0 && now.st_dev == copied.st_dev && now.st_ino == copied.st_ino &&
-           now.st_size == copied.st_size && now.st_mtim.tv_sec == copied.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == copied.st_mtim.tv_nsec && stat(given, &via) == 0 &&
-           via.st_dev == now.st_dev && via.st_ino == now.st_ino;
+    return held >= 0 && sameStamp(stampOf(now), readAt) && stat(given, &via) == 0 && via.st_dev == now.st_dev &&
+           via.st_ino == now.st_ino;
 }
 
 // Give the work copy the mode of the file it replaces, or a new file's mode;

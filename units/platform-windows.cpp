@@ -7,6 +7,7 @@
 // Every open shares what it can and waits a while for a file that another
 // program holds, or has moved away for a moment, as sync clients do.
 #include "platform.h"
+#include "still.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -27,7 +28,8 @@ static wchar_t work16[pathSize];    // the work copy, a full "\\?\" path
 static char work[workNameSize];     // the work copy, beside the file as named, as the library names it
 static HANDLE held = INVALID_HANDLE_VALUE;      // target, open, or none if new
 static HANDLE workHeld = INVALID_HANDLE_VALUE;  // the work copy, open
-static BY_HANDLE_FILE_INFORMATION copied;       // target as it was when its bytes were read
+static BY_HANDLE_FILE_INFORMATION copied;       // target as it was when this run took it
+static FileStamp readAt;                        // target as it was when its bytes were read, or when taken
 static HANDLE turns[2];                         // this run's turns at valdra.ini and valdra.csv
 
 // Whether error e means that another program holds the file.
@@ -55,13 +57,17 @@ static void sayError(Why *why, DWORD e, Doing doing)
         say(why, e == ERROR_WRITE_PROTECT ? readOnlyDisk : doing == reading ? noReadPermission : noFolderPermission);
         return;
     }
+    // The system's words in its own language, as UTF-16, made UTF-8.
+    wchar_t words[sizeof why->text / 3];
     char *text = why->text;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
-                             0, text, sizeof why->text, nullptr);
-    if (n == 0)
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e, 0, words,
+                             sizeof words / sizeof words[0], nullptr);
+    while (n > 0 && wcschr(L"\r\n .", words[n - 1]))
+        n--;
+    if (n == 0 || WideCharToMultiByte(CP_UTF8, 0, words, (int)n, text, sizeof why->text - 1, nullptr, nullptr) == 0)
         snprintf(text, sizeof why->text, "error %lu", (unsigned long)e);
-    for (size_t len = strlen(text); len > 0 && strchr("\r\n .", text[len - 1]); len--)
-        text[len - 1] = '\0';
+    else
+        text[WideCharToMultiByte(CP_UTF8, 0, words, (int)n, nullptr, 0, nullptr, nullptr)] = '\0';
 }
 
 // After an attempt that failed with error e: true, after a pause, if
@@ -162,7 +168,64 @@ static HANDLE openRegular(const wchar_t *path, DWORD share, Why *why, bool *gone
     return h;
 }
 
-FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why)
+// A FILETIME, or a count of 100 ns in a LARGE_INTEGER, in nanoseconds.
+static long long nsOf(FILETIME t)
+{
+    return (long long)((unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime) * 100;
+}
+
+long long clockNs()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return nsOf(now);
+}
+
+void pauseNs(long long ns)
+{
+    Sleep((DWORD)(ns / 1000000));
+}
+
+// The stamp of the open file h: its identity, size and last write from its
+// information, its last change of any kind from its basic information (a
+// program may set the write time back; it cannot set this one).
+static bool stampHandle(HANDLE h, FileStamp *s)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    s->volume = info.dwVolumeSerialNumber;
+    s->index = (unsigned long long)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+    s->size = (long long)((unsigned long long)info.nFileSizeHigh << 32 | info.nFileSizeLow);
+    s->written = nsOf(info.ftLastWriteTime);
+    s->changed = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
+                     ? basic.ChangeTime.QuadPart * 100 : s->written;
+    if (s->changed < s->written)
+        s->changed = s->written;
+    return true;
+}
+
+// The ways of readStill with an open file, whose handle file points to.
+static bool stampFile(void *file, FileStamp *s, Why *why)
+{
+    if (stampHandle(*(HANDLE *)file, s))
+        return true;
+    sayError(why, GetLastError(), reading);
+    return false;
+}
+
+static FileRead readFile(void *file, char *buf, size_t cap, size_t *len, Why *why)
+{
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(*(HANDLE *)file, start, nullptr, FILE_BEGIN)) {
+        sayError(why, GetLastError(), reading);
+        return fileFailed;
+    }
+    return readAll(*(HANDLE *)file, buf, cap, len, why);
+}
+
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why, bool ours)
 {
     static wchar_t name[pathSize];
     *len = 0;
@@ -174,7 +237,8 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
     HANDLE h = openRegular(name, shareAll, why, &gone);
     if (h == INVALID_HANDLE_VALUE)
         return gone ? fileMissing : fileFailed;
-    FileRead r = readAll(h, buf, cap, len, why);
+    FileStamp at;
+    FileRead r = ours ? readAll(h, buf, cap, len, why) : readStill({&h, stampFile, readFile}, buf, cap, len, &at, why);
     CloseHandle(h);
     return r;
 }
@@ -276,21 +340,12 @@ void endTurns()
         }
 }
 
-// True if the open files a and b are one file, as it was when copied.
-static bool sameFile(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
-{
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow && a.nFileSizeHigh == b.nFileSizeHigh &&
-           a.nFileSizeLow == b.nFileSizeLow &&
-           CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
-}
-
-// What the file at path is now, through a handle of its own; false if it is
-// not there.
-static bool fileNow(const wchar_t *path, BY_HANDLE_FILE_INFORMATION *now)
+// The stamp of the file at path now, through a handle of its own; false if
+// it is not there.
+static bool fileNow(const wchar_t *path, FileStamp *now)
 {
     HANDLE h = CreateFileW(path, 0, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, now);
+    bool ok = h != INVALID_HANDLE_VALUE && stampHandle(h, now);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     return ok;
@@ -324,7 +379,7 @@ static bool holdTarget(Why *why)
     DWORD n = GetFinalPathNameByHandleW(held, target, pathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0 || n >= (DWORD)pathSize)
         wcscpy(target, given);
-    if (!GetFileInformationByHandle(held, &copied))
+    if (!GetFileInformationByHandle(held, &copied) || !stampHandle(held, &readAt))
         sayError(why, GetLastError(), reading);
     else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
         say(why, "it is read-only; clear that in its properties");
@@ -346,11 +401,11 @@ static bool removeFile(const wchar_t *path)
 // Remove the work copies of the file that earlier runs left behind, killed
 // before they could; this run holds the turn at the file, so that no run is
 // still writing one.
-static void removeLeftovers(LeftoverTest leftover)
+static void removeLeftovers(const wchar_t *file, LeftoverTest leftover)
 {
     static wchar_t path[pathSize];
     char base[MAX_PATH * 3], found[MAX_PATH * 3];
-    wcscpy(path, given);
+    wcscpy(path, file);
     wchar_t *name = lastName(path);
     if (WideCharToMultiByte(CP_UTF8, 0, name, -1, base, sizeof base, nullptr, nullptr) == 0 ||
         wcslen(path) + 8 >= (size_t)pathSize)
@@ -401,9 +456,12 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     if (!holdTarget(&w->why))
         return false;
     w->existed = held != INVALID_HANDLE_VALUE;
-    removeLeftovers(w->leftover);
-    if ((w->bytes && w->existed && readAll(held, w->bytes, w->cap, &w->len, &w->why) == fileFailed) ||
-        !makeWork(file, w->program, &w->why)) {
+    removeLeftovers(given, w->leftover);
+    if (w->existed && wcscmp(given, target) != 0)
+        removeLeftovers(target, w->leftover);
+    FileRead r = w->bytes && w->existed ? readStill({&held, stampFile, readFile}, w->bytes, w->cap, &w->len, &readAt, &w->why)
+                                        : fileRead;
+    if (r == fileFailed || r == fileBusy || !makeWork(file, w->program, &w->why)) {
         releaseTarget();
         return false;
     }
@@ -411,15 +469,14 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     return true;
 }
 
-// Give the work copy the target's hidden, system, archive and indexing
-// attributes, and set to in the target's path under the name's own
+// Give the work copy the target's hidden, system and indexing attributes,
+// and the archive attribute, which a write sets, so that a backup sees that
+// the file changed; and set to in the target's path under the name's own
 // spelling (its case), so that the replaced file looks as it did.
 static void takeLooks(wchar_t to[pathSize])
 {
-    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    DWORD a = copied.dwFileAttributes & kept;
-    SetFileAttributesW(work16, a ? a : FILE_ATTRIBUTE_NORMAL);
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    SetFileAttributesW(work16, (copied.dwFileAttributes & kept) | FILE_ATTRIBUTE_ARCHIVE);
     wcscpy(to, target);
     WIN32_FIND_DATAW f;
     HANDLE h = FindFirstFileW(target, &f);
@@ -429,6 +486,42 @@ static void takeLooks(wchar_t to[pathSize])
     if (wcslen(f.cFileName) == wcslen(name))
         wcscpy(name, f.cFileName);
     FindClose(h);
+}
+
+// True if the full paths a and b name files in one folder.
+static bool sameFolder(const wchar_t *a, const wchar_t *b)
+{
+    size_t n = lastName((wchar_t *)a) - a;
+    return n == (size_t)(lastName((wchar_t *)b) - b) && _wcsnicmp(a, b, n) == 0;
+}
+
+// Where the file as named links to a file in another folder, perhaps on
+// another volume, copy the work copy beside that file, under a work copy's
+// name of its own, so that the rename that replaces it stays in one folder.
+// False, saying why, if that fails.
+static bool workBesideTarget(const char *program, Why *why)
+{
+    static wchar_t beside[pathSize];
+    if (sameFolder(work16, target))
+        return true;
+    for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
+        if (swprintf(beside, pathSize, L"%ls.%hs-%06x%hs", target, program, n & 0xFFFFFF, workCopyEnd) < 0)
+            break;
+        if (CopyFileW(work16, beside, TRUE)) {
+            HANDLE h = CreateFileW(beside, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                FlushFileBuffers(h);
+                CloseHandle(h);
+            }
+            removeFile(work16);
+            wcscpy(work16, beside);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    sayError(why, GetLastError(), writingFolder);
+    return false;
 }
 
 // Rename the work copy over to in one step, retrying a while when another
@@ -459,10 +552,10 @@ static void sayMoveFailure(Why *why, const wchar_t *to, DWORD e)
 // and the name it was given, or, where it was absent, still absent.
 static bool targetUnchanged(bool existed)
 {
-    BY_HANDLE_FILE_INFORMATION now, via;
+    FileStamp now, via;
     if (!existed)
         return !fileNow(target, &now);
-    return fileNow(target, &now) && sameFile(now, copied) && fileNow(given, &via) && sameFile(via, copied);
+    return fileNow(target, &now) && sameStamp(now, readAt) && fileNow(given, &via) && sameStamp(via, readAt);
 }
 
 WorkResult commitWorkCopy(WorkCopy *w)
@@ -480,6 +573,10 @@ WorkResult commitWorkCopy(WorkCopy *w)
         // The rename replaces no file that is open, not even by this run.
         releaseWork();
         releaseTarget();
+        if (w->existed && !workBesideTarget(w->program, &w->why)) {
+            removeFile(work16);
+            return workFailed;
+        }
         bool placed = w->existed ? moveWork(to, MOVEFILE_REPLACE_EXISTING) : moveWork(target, 0);
         DWORD e = GetLastError();
         if (placed)

@@ -32,13 +32,16 @@ inline void say(Why *why, const char *text)
 }
 
 // How reading a whole input file ended.
-enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge };
+// fileBusy: another program kept writing it.
+enum FileRead { fileRead, fileMissing, fileFailed, fileTooLarge, fileBusy };
 
 // Read the file path, or the file it links to, whole into buf, at most cap
 // bytes, and set *len, sharing it with every other program, waiting a while
-// for one that holds it. Only a regular file is read: anything else, or an
-// error, gives fileFailed and says why. A FIFO never blocks it.
-FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why);
+// for one that holds it, and for one that is still writing it. Only a
+// regular file is read: anything else, or an error, gives fileFailed and
+// says why. A FIFO never blocks it. A file that only this run writes (ours)
+// is taken as it is.
+FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why, bool ours = false);
 
 // Decode n bytes of text in the system's own code page, in which its
 // programs save text (on Windows the ANSI code page), at most
@@ -86,8 +89,9 @@ struct WorkCopy {
 // Find the file (or the file it links to), which must be a regular file
 // that this run may write, or absent; hold it against other runs for the
 // whole update, waiting a while for one that holds it; remove the work
-// copies that earlier runs left behind; read its bytes if asked; and make
-// the work copy beside it. False, saying why, if that fails.
+// copies that earlier runs left behind; read its bytes if asked, once no
+// other program is still writing it (a larger file than cap fills it); and
+// make the work copy beside it. False, saying why, if that fails.
 bool openWorkCopy(const char *file, WorkCopy *w);
 
 // Put the work copy in place of the file, with the file's mode, group and,
@@ -104,6 +108,7 @@ const char noFolderPermission[] = "you have no permission to write in its folder
 const char readOnlyDisk[] = "it is on a read-only disk";
 const char otherRunBusy[] = "another run of initocsv or csvtoini on these files is still busy or "
                             "shows its message; let it end, then run again";
+const char stillWriting[] = "another program is still writing it";
 const int turnWaitSeconds = 10;   // the longest a run waits for another on the same files
 
 #endif

@@ -36,6 +36,10 @@ static constexpr struct {
     {rowOutOfRange, csvFile, "%s, beyond -2147483648 to 2147483647"},
     {rowNotFlag, csvFile, "%s, not 0 or 1"},
     {rowSameSection, csvFile, "%s, but with other values"},
+    {rowOneColumn, csvFile, "the row is one quoted field that holds the sheet's separator, %s: the sheet was saved "
+                            "in one column; open it split at that separator, then save it again"},
+    {rowNoSeparator, csvFile, "\"%s\" stands without a separator, so it is no row; give the unit its values, "
+                              "or remove the line"},
     {nameBlankEnd, csvFile, "the name \"%s\" begins or ends with a blank"},
     {nameNoHeader, csvFile, "the name \"%s\" cannot be a section header: it holds a blank, "
                             "'=', '#' or ']', or begins with '['"},
@@ -62,8 +66,11 @@ static constexpr struct {
     {iniUnreadable, iniFile, "cannot be read: %s"},
     {iniMissing, iniFile, "not found in this folder; run initocsv where valdra.ini is"},
     {iniTooLargeToRead, iniFile, "it has more than 16 MiB, the most initocsv reads"},
+    {iniNoRoom, iniFile, "the names and values up to here pass the %s that initocsv holds of a file"},
     {iniListTooLong, iniFile, "[unitnames] lists %s units, more than the 100 that the programs convert whole"},
     {iniNameTooLong, iniFile, "the name of %s is longer than 253 bytes, which the library cannot look up"},
+    {iniNoUnits, iniFile, "it lists no units, but valdra.csv holds unit rows, which a sheet of none would "
+                          "replace; to begin the sheet anew, remove valdra.csv"},
     {sheetNotWritten, csvFile, "cannot be written: %s"},
     {sheetChanged, csvFile, "was moved or changed by another program while initocsv ran"},
 };

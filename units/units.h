@@ -166,12 +166,13 @@ enum Problem {
     libraryStart, noTurn,
     sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNotText, sheetTooManyRows, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
-    rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection,
+    rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection, rowOneColumn, rowNoSeparator,
     nameBlankEnd, nameNoHeader, nameTooLong, nameIsList, nameGuessed,
     iniNoCopy, iniTooLarge, iniTooSlow, iniEncoding, iniNotUtf8, iniSaveFailed, iniLineChanges,
     iniWouldChange, iniCannotPlace, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
-    iniUnreadable, iniMissing, iniTooLargeToRead, iniListTooLong, iniNameTooLong, sheetNotWritten, sheetChanged,
+    iniUnreadable, iniMissing, iniTooLargeToRead, iniNoRoom, iniListTooLong, iniNameTooLong, iniNoUnits,
+    sheetNotWritten, sheetChanged,
     problemCount
 };
 
