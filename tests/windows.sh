@@ -153,7 +153,39 @@ paths)
     expect_status 0 "csvtoini through a link"
     [ -L "$d/valdra.ini" ] || fail "valdra.ini is no longer a link"
     grep -q '^move = 8' "$d/data/units.ini" || fail "the file the link leads to was not updated"
-    only "$d/data" units.ini ;;
+    only "$d/data" units.ini
+    # Links to files on another drive, C:, from this folder on Z:: each is
+    # replaced on its own drive, and the links stay.
+    far=$(mktemp -d "${WINEPREFIX:-$HOME/.wine}/drive_c/valdra-far.XXXXXX")
+    trap 'rm -rf "$top" "$far"' EXIT
+    cp "$d/data/units.ini" "$far/units.ini"
+    cp "$d/valdra.csv" "$far/sheet.csv"
+    rm "$d/valdra.ini" "$d/valdra.csv"
+    ln -s "$far/units.ini" "$d/valdra.ini"
+    ln -s "$far/sheet.csv" "$d/valdra.csv"
+    sed -i 's/^Tank,8,/Tank,9,/' "$far/sheet.csv"
+    run "$d" csvtoini
+    expect_status 0 "csvtoini through a link to another drive"
+    grep -q '^move = 9' "$far/units.ini" || fail "the file on another drive was not updated"
+    run "$d" initocsv
+    expect_status 0 "initocsv through a link to another drive"
+    grep -q '^Tank,9,' "$far/sheet.csv" || fail "the sheet on another drive was not written"
+    [ -L "$d/valdra.ini" ] && [ -L "$d/valdra.csv" ] || fail "a link to another drive is no longer a link"
+    only "$far" units.ini sheet.csv ;;
+archive)
+    # A replaced file is marked for backups, as any write marks it, even
+    # where a backup cleared the mark of the file it replaces.
+    d=$(scratch)
+    sheet_and_ini "$d"
+    (cd "$d" && wine cmd /c attrib -a valdra.ini) >/dev/null
+    attrs=$(cd "$d" && wine cmd /c attrib valdra.ini | tr -d '\r')
+    case ${attrs%%valdra*} in
+    *A*) echo "SKIP: this Wine keeps no archive attribute" ;;
+    *) run "$d" csvtoini
+       expect_status 0 "csvtoini on a file without the archive attribute"
+       attrs=$(cd "$d" && wine cmd /c attrib valdra.ini | tr -d '\r')
+       case ${attrs%%valdra*} in *A*) ;; *) fail "the replaced valdra.ini lacks the archive attribute: $attrs" ;; esac ;;
+    esac ;;
 spellings)
     # Runs through two spellings of one folder, C:\... and
     # Z:\...\drive_c\..., take turns as runs through one do.

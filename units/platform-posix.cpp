@@ -88,8 +88,7 @@ void pauseNs(long long ns)
 // The stamp of what st describes.
 static FileStamp stampOf(const struct stat &st)
 {
-    return {(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, (long long)st.st_size, nsOf(st.st_mtim),
-            nsOf(st.st_ctim)};
+    return {(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, (long long)st.st_size, nsOf(st.st_mtim)};
 }
 
 // The ways of readStill with an open file, whose descriptor file points to.

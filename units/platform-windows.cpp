@@ -168,7 +168,7 @@ static HANDLE openRegular(const wchar_t *path, DWORD share, Why *why, bool *gone
     return h;
 }
 
-// A FILETIME, or a count of 100 ns in a LARGE_INTEGER, in nanoseconds.
+// A FILETIME in nanoseconds.
 static long long nsOf(FILETIME t)
 {
     return (long long)((unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime) * 100;
@@ -186,23 +186,16 @@ void pauseNs(long long ns)
     Sleep((DWORD)(ns / 1000000));
 }
 
-// The stamp of the open file h: its identity, size and last write from its
-// information, its last change of any kind from its basic information (a
-// program may set the write time back; it cannot set this one).
+// The stamp of the open file h.
 static bool stampHandle(HANDLE h, FileStamp *s)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    FILE_BASIC_INFO basic;
     if (!GetFileInformationByHandle(h, &info))
         return false;
     s->volume = info.dwVolumeSerialNumber;
     s->index = (unsigned long long)info.nFileIndexHigh << 32 | info.nFileIndexLow;
     s->size = (long long)((unsigned long long)info.nFileSizeHigh << 32 | info.nFileSizeLow);
     s->written = nsOf(info.ftLastWriteTime);
-    s->changed = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
-                     ? basic.ChangeTime.QuadPart * 100 : s->written;
-    if (s->changed < s->written)
-        s->changed = s->written;
     return true;
 }
 

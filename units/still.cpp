@@ -17,7 +17,7 @@ FileRead readStill(const StillFile &f, char *buf, size_t cap, size_t *len, FileS
             return fileFailed;
         *at = after;
         // A file whose clock runs ahead of ours is as new as can be.
-        long long age = clockNs() - after.changed;
+        long long age = clockNs() - after.written;
         bool still = sameStamp(before, after);
         if (still && age >= settleNs)
             return r;

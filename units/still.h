@@ -7,18 +7,18 @@
 #include "platform.h"
 
 // What tells whether a file changed: which file it is, its size, and the
-// times of its last write and its last change of any kind, in nanoseconds
-// on the clock that clockNs reads.
+// time of its last write, in nanoseconds on the clock that clockNs reads.
+// (Not the time of its last change of any kind: a sync client that moves
+// the file away and back changes that, but not the bytes.)
 struct FileStamp {
     unsigned long long volume, index;
-    long long size, written, changed;
+    long long size, written;
 };
 
 // True if a and b stamp one file, unchanged.
 inline bool sameStamp(const FileStamp &a, const FileStamp &b)
 {
-    return a.volume == b.volume && a.index == b.index && a.size == b.size && a.written == b.written &&
-           a.changed == b.changed;
+    return a.volume == b.volume && a.index == b.index && a.size == b.size && a.written == b.written;
 }
 
 // The platform's ways with one open file, handed to readStill with the file
