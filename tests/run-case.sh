@@ -33,10 +33,13 @@ check_case() {
         absent) while read -r name; do
                 [ ! -e "$dir/$name" ] || fail "$name exists, should not"
             done <"$f" ;;
-        *) # A file the run wrote has the platform's line ends; an input the
-           # run left alone is compared as it was.
+        *) # A file the run wrote has the platform's line ends, but for an
+           # INI file that had line ends of its own, which it keeps; an input
+           # the run left alone is compared as it was.
            want=$f
-           if ! cmp -s "$f" "$case_dir/$(basename "$f")"; then
+           input=$case_dir/$(basename "$f")
+           if ! cmp -s "$f" "$input" &&
+               ! { [ "$(basename "$f")" = valdra.ini ] && [ -f "$input" ] && [ "$(tr -dc '\r\n' <"$input" | wc -c)" -gt 0 ]; }; then
                want=$top/want
                cp "$f" "$want"
                eol "$want"

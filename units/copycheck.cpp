@@ -39,9 +39,8 @@ static const char *expected(const char *key, const char *was, bool **placed, cha
         return n >= unitNum && n < cmp.removedEnd ? nullptr : was;
     }
     for (int col = 0; cmp.role >= 0 && col < statCount; col++)
-        if (firstOfKey(col) && ustricmp(statName[col].key, key) == 0) {
+        if (firstOfKey(col) && ustricmp(statName[col].key, key) == 0 && plannedValue(cmp.role, col, number)) {
             *placed = &cmp.placed[cmp.role][col];
-            snprintf(number, 16, "%d", keyValue(uStat[cmp.role], col));
             return number;
         }
     return was;
@@ -108,10 +107,11 @@ static bool compareItem(const char *section, const char *key, const char *was, c
 // of meaning; the verdict so far if all were.
 static CopyVerdict placement()
 {
+    char number[16];
     for (int u = 0; u < unitNum; u++) {
         bool lost = !cmp.listed[u];
         for (int col = 0; lastOfName(unitName[u]) == u && col < statCount; col++)
-            lost = lost || (firstOfKey(col) && !cmp.placed[u][col]);
+            lost = lost || (firstOfKey(col) && plannedValue(u, col, number) && !cmp.placed[u][col]);
         if (lost) {
             CopyVerdict v = {iniWouldChange, 0, ""};
             snprintf(v.detail, sizeof v.detail, "the entries of [%.*s] would not be found in it", nameMaxBytes,
@@ -147,17 +147,10 @@ CopyVerdict checkCopy(const char *text, size_t len, int listEnd)
     memset(&cmp, 0, sizeof cmp);
     cmp.removedEnd = listEnd;
     cmp.verdict.problem = problemCount;
-    MeaningTaken taken = len > iniMaxBytes ? meaningTooManyLines : takeMeaning(1, text, len);
-    const char *limit = len > iniMaxBytes ? "1 MiB" : taken == meaningTooManyLines ? "50,000 lines" : "5,000 sections";
-    if (taken == meaningNoRoom)
+    if (takeMeaning(1, text, len) != meaningTaken) {
         changed("it would hold more sections and entries than the sheet makes");
-    if (taken == meaningTooManyLines || taken == meaningTooManySections) {
-        CopyVerdict v = {iniResultTooLarge, 0, ""};
-        snprintf(v.detail, sizeof v.detail, "%s", limit);
-        return v;
-    }
-    if (taken != meaningTaken)
         return cmp.verdict;
+    }
     walkMeanings(compareItem);
     return placement();
 }

@@ -410,14 +410,15 @@ static Value wholeOf(Digits d, bool negative, int *v)
 // scripts write one: blanks around an optional sign and decimal digits,
 // which may end in a point and zeros (but not exactly three, which may
 // group thousands) or in an exponent that leaves the value whole (1e+05,
-// 2.5E3); and in a column that says yes or no, TRUE or FALSE in any case.
-static Value wholeNumber(const char *p, const char *end, bool yesNo, int *v)
+// 2.5E3); and TRUE or FALSE in any case, as 1 and 0, which clients write in
+// any column that holds only those two values.
+static Value wholeNumber(const char *p, const char *end, int *v)
 {
     while (p < end && (*p == ' ' || *p == '\t'))
         p++;
     while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
         end--;
-    if (yesNo && (isWord(p, end, "true") || isWord(p, end, "false"))) {
+    if (isWord(p, end, "true") || isWord(p, end, "false")) {
         *v = isWord(p, end, "true");
         return valueOk;
     }
@@ -456,7 +457,7 @@ const size_t cellShown = 100;   // the bytes of a long cell that a message shows
 static bool readValue(int *values, int col, const char *start, const char *stop, int line)
 {
     int v = 0;
-    Value r = wholeNumber(start, stop, statName[col].yesNo, &v);
+    Value r = wholeNumber(start, stop, &v);
     // A packed column says yes or no.
     if (r == valueOk && (!statName[col].weight || v == 0 || v == 1)) {
         values[col] = v;

@@ -12,16 +12,6 @@
 static_assert(iniReadMaxBytes == 16u << 20, "the message of iniTooLargeToRead says 16 MiB");
 static char iniBytes[iniReadMaxBytes + 2];  // the file, a byte more to tell it is larger, and a NUL
 
-// The value that the text of an entry has for the game, as the library's
-// get_config_int converts it on the game's 32-bit long: the text as ASCII
-// cut to 63 characters, which is what the library hands strtol, converted
-// saturating at the limits of 32 bits.
-static int gameInt(const char *text)
-{
-    char ascii[64];
-    return clampInt(strtoll(uconvert(text, U_CURRENT, ascii, U_ASCII, sizeof ascii), nullptr, 0));
-}
-
 // The folded names of the headers that the lookups of the list and of each
 // row's section find ("" where none).
 static char listFolded[foldedSize], unitFolded[maxUnits][foldedSize];

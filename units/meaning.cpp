@@ -9,10 +9,10 @@
 #include <stdio.h>
 #include <string.h>
 
-// Each line holds at most one section or entry. The copy may add the units'
-// entries and sections; anything more than that is a change of meaning
-// already.
-const int meaningItems = iniMaxLines + 1;
+// Each line holds at most one section or entry: a meaning holds the
+// distinct ones of this many lines. The copy may add the units' entries and
+// sections; anything more than that is a change of meaning already.
+const int meaningItems = 1 << 19;
 const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
 // The names, folded names and values of both files: a folded name has at
 // most one and a half times the bytes of its name, and a line holds at least
@@ -25,7 +25,7 @@ static_assert(meaningTextSize == 64u << 20, "meaningHeld names the size");
 const unsigned none = ~0u;          // no text: an absent value, or no key
 const unsigned present = 0;         // a value kept as present only: the first text kept, ""
 const int skipped = -2;             // the section being read is not kept
-const int slotCount = 1 << 17;      // hash slots, over twice all items
+const int slotCount = 1 << 21;      // hash slots, over twice all items
 static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash table stays at most half full");
 
 // A section (section -1) or an entry of section `section`, with offsets of its
@@ -49,24 +49,27 @@ static struct {
     Item items[meaningItems + meaningAfterItems];
     int count, countBefore;       // items in use, and by the file before
     int slot[slotCount];          // item index + 1 by hash of (section, folded name); 0 free
-    int headers[iniMaxSections + 1];   // the item of each header line of the file before, kept whole
-    int headerCount, lineCount;   // header lines and lines in the file before, kept whole
+    int brackets[meaningItems];   // the item of each line of the file before whose name begins with '[', kept whole
+    int bracketCount, lineCount;  // those lines, and all lines, of the file before, kept whole
+    MeaningPart parts[meaningPartsMost];   // the parts of the file before under its kept headers
+    int partCount;                // parts in use; past meaningPartsMost, the first ones
 } m;
 
 // About how long the library's walks over the file before take, in
 // nanoseconds on the benchmark's machine. A walk that looks for a key passes
-// each line and, at each header, measures the header's name twice and
-// compares it with the section's name until they differ; one that looks for
-// a section's header compares each line's name with the header's.
+// each line and, at each line whose name begins with '[', measures the name
+// twice and, at a header, compares it with the section's name until they
+// differ; one that looks for a section's header compares each line's name
+// with the header's.
 const double keyLineNs = 6, keyHeaderNs = 40, keyHeaderByteNs = 5.5, sameByteNs = 10;
 const double headerLineNs = 14;
 
 // The walks that look for one section: the folded header they compare
-// with, and the headers' part of a walk through the first k header lines,
-// by k, of a walk for a key and of one for the header.
+// with, and the part of a walk through the first k lines whose names begin
+// with '[', by k, of a walk for a key and of one for the header.
 static struct {
     char want[foldedSize];
-    double forKey[iniMaxSections + 2], forHeader[iniMaxSections + 2];
+    double forKey[meaningItems + 2], forHeader[meaningItems + 2];
 } walks;
 
 static const char *textAt(unsigned at) { return at == none ? nullptr : m.text + at; }
@@ -153,11 +156,11 @@ static int itemFor(int section, const char *name)
 
 // The state of one file's reading: which file, its current section (or
 // skipped), whether that header is the section's first in the file, the
-// headers and lines so far, and what is kept.
+// lines whose names begin with '[' and all lines so far, and what is kept.
 struct Reading {
     int file, section;
     bool firstPart;
-    int headers, line;
+    int brackets, line;
     MeaningFilter keep;
 };
 
@@ -166,8 +169,29 @@ static void place(const Reading &r, Item *it)
 {
     if (r.file == 0 && !it->in[0]) {
         it->line = r.line;
-        it->headersBefore = r.headers;
+        it->headersBefore = r.brackets;
     }
+}
+
+// Note, for the costs of walks, that item it of the file before stands on a
+// line whose name begins with '['.
+static void noteBracket(Reading &r, int it)
+{
+    if (r.file == 0 && !r.keep && it >= 0)
+        m.brackets[m.bracketCount++] = it;
+    r.brackets++;
+}
+
+// Note, in the file before read with a filter, that a header begins at
+// byte at: it ends the part open before it, and begins one if kept.
+static void notePart(const Reading &r, size_t at, bool kept)
+{
+    if (r.file != 0 || !r.keep)
+        return;
+    if (m.partCount > 0 && m.partCount <= meaningPartsMost && m.parts[m.partCount - 1].end == 0)
+        m.parts[m.partCount - 1].end = at;
+    if (kept && m.partCount++ < meaningPartsMost)
+        m.parts[m.partCount - 1] = {at, 0, r.line};
 }
 
 // Whether the reading keeps the header listed as name, or the entry key of
@@ -199,23 +223,22 @@ static LineKind readLine(const char *line, size_t len, const char ***names)
 }
 
 // Take what the library makes of one line. False if there is no room.
-static bool takeLine(Reading &r, const char *line, size_t len)
+static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
 {
-    const char **names;
+    const char *line = text + at, **names;
     bool ok = true;
     LineKind kind = readLine(line, len, &names);
     if (kind == headerLine) {
         int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
         ok = s != -1;
         r.section = s;
-        if (s >= 0 && r.file == 0 && !r.keep && r.headers < iniMaxSections)
-            m.headers[m.headerCount++] = s;
+        notePart(r, at, s >= 0);
         if (s >= 0) {
             place(r, &m.items[s]);
             r.firstPart = !m.items[s].in[r.file];
             m.items[s].in[r.file] = true;
         }
-        r.headers++;
+        noteBracket(r, s);
     } else if (kind == entryLine) {
         MeaningKeep how = kept(r, nullptr, names[0]);
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
@@ -227,6 +250,8 @@ static bool takeLine(Reading &r, const char *line, size_t len)
         }
         if (it)
             place(r, it);
+        if (names[0][0] == '[')
+            noteBracket(r, e);
         // The first entry of a key is the one a lookup finds.
         if (it && !it->in[r.file]) {
             it->in[r.file] = true;
@@ -274,7 +299,7 @@ static size_t nextLine(const char *text, size_t at, size_t len, size_t *end)
 }
 
 // Take each line of text into the meaning through a configuration of the
-// library's of its own; false if there is no room, or a limit is passed.
+// library's of its own; false if there is no room.
 static bool readLines(Reading &r, const char *text, size_t len)
 {
     push_config_state();
@@ -284,28 +309,22 @@ static bool readLines(Reading &r, const char *text, size_t len)
         next = nextLine(text, at, len, &end);
         r.line++;
         if (end > at)
-            ok = takeLine(r, text + at, end - at);
+            ok = takeLine(r, text, at, end - at);
         else if (r.file == 0 && r.firstPart && r.section >= 0)
             m.items[r.section].ended = true;
-        ok = ok && (r.keep || r.headers <= iniMaxSections);
     }
+    notePart(r, len, false);
     pop_config_state();
     return ok;
 }
 
 MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep, int *stopLine)
 {
-    size_t end;
-    int lines = 0;
-    for (size_t at = 0; !keep && at < len && lines <= iniMaxLines; lines++)
-        at = nextLine(text, at, len, &end);
-    if (lines > iniMaxLines)
-        return meaningTooManyLines;
     if (file == 0) {
         memset(m.slot, 0, sizeof m.slot);
         m.count = m.countBefore = 0;
         m.used = m.usedBefore = 0;
-        m.headerCount = 0;
+        m.bracketCount = m.partCount = 0;
         keepFolded("");   // the text that a value kept as present points to
     } else {
         forgetAfter();
@@ -315,8 +334,6 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter k
     bool ok = readLines(r, text, len);
     if (stopLine)
         *stopLine = r.line;
-    if (!keep && r.headers > iniMaxSections)
-        return meaningTooManySections;
     if (file == 0) {
         m.countBefore = m.count;
         m.usedBefore = m.used;
@@ -324,6 +341,12 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter k
         walks.want[0] = '\x01';   // no folded name begins so: the walks are to be costed anew
     }
     return ok ? meaningTaken : meaningNoRoom;
+}
+
+int meaningParts(const MeaningPart **parts)
+{
+    *parts = m.parts;
+    return m.partCount;
 }
 
 // The item of name in section (-1: a section) in the meaning taken, or -1.
@@ -416,15 +439,18 @@ static void costWalks(const char *want)
 {
     snprintf(walks.want, sizeof walks.want, "%s", want);
     walks.forKey[0] = walks.forHeader[0] = 0;
-    for (int k = 0; k < m.headerCount; k++) {
-        const Item &h = m.items[m.headers[k]];
+    for (int k = 0; k < m.bracketCount; k++) {
+        const Item &h = m.items[m.brackets[k]];
         const char *f = m.text + h.folded;
         size_t same = 0;
         while (f[same] && f[same] == want[same])
             same++;
+        // Only a header's name is compared with the section's in a walk for
+        // a key; every line's is in a walk for the header.
+        double compare = sameByteNs * (double)(same + 1);
         walks.forKey[k + 1] = walks.forKey[k] + keyHeaderNs + keyHeaderByteNs * (double)strlen(m.text + h.name) +
-                              sameByteNs * (double)(same + 1);
-        walks.forHeader[k + 1] = walks.forHeader[k] + sameByteNs * (double)(same + 1);
+                              (h.section < 0 ? compare : 0);
+        walks.forHeader[k + 1] = walks.forHeader[k] + compare;
     }
 }
 
@@ -441,7 +467,7 @@ double meaningWalk(const char *section, const char *key, bool *found)
     const double *headers = key ? walks.forKey : walks.forHeader;
     double line = key ? keyLineNs : headerLineNs;
     if (!*found)
-        return line * m.lineCount + headers[m.headerCount];
+        return line * m.lineCount + headers[m.bracketCount];
     const Item &it = m.items[e];
     return line * it.line + headers[it.headersBefore + (key ? 0 : 1)];
 }
@@ -452,13 +478,13 @@ double meaningWalkAdded(size_t headerBytes)
            (headerBytes ? keyHeaderNs + (keyHeaderByteNs + 2 * sameByteNs) * (double)headerBytes : 0);
 }
 
-void meaningSize(int *lines, int *headers, size_t *bytes)
+void meaningSize(int *lines, int *brackets, size_t *bytes)
 {
     *lines = m.lineCount;
-    *headers = m.headerCount;
+    *brackets = m.bracketCount;
     *bytes = 0;
-    for (int k = 0; k < m.headerCount; k++)
-        *bytes += strlen(m.text + m.items[m.headers[k]].name);
+    for (int k = 0; k < m.bracketCount; k++)
+        *bytes += strlen(m.text + m.items[m.brackets[k]].name);
 }
 
 // What the library makes of the line [line, line + len) alone, kept in
@@ -479,9 +505,19 @@ static size_t lineMeaning(const char *line, size_t len, char *out, size_t size)
     return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
 }
 
+bool meaningHeaderFolded(const char *line, size_t len, char out[foldedSize])
+{
+    const char **names;
+    push_config_state();
+    bool header = readLine(line, len, &names) == headerLine && fold(names[0], out, foldedSize) != none;
+    free_config_entries(&names);
+    pop_config_state();
+    return header;
+}
+
 int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now)
 {
-    static char before[iniMaxBytes + 8], after[iniMaxBytes + 8];   // a line's meaning at most
+    static char before[iniReadMaxBytes + 8], after[iniReadMaxBytes + 8];   // a line's meaning at most
     size_t at = 0, bt = 0, aend, bend;
     int line = 1, changed = 0;
     push_config_state();   // the lines go through a configuration of their own

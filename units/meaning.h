@@ -4,14 +4,7 @@
 
 #include "units.h"
 
-// The largest INI file csvtoini updates. Each entry it sets makes the
-// library walk the file from the top, so the time grows with the lines, and
-// most with the section headers, at which the walk compares names: at these
-// limits an update of 100 units takes a few seconds.
-const size_t iniMaxBytes = 1u << 20;
-const int iniMaxLines = 50000;
-const int iniMaxSections = 5000;
-const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file initocsv reads
+const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file either program reads
 
 // What a meaning keeps of a header (key null) or of an entry of the section
 // whose name, folded as the library folds names to compare them, is section:
@@ -26,16 +19,28 @@ typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
 // library on its own, through a configuration of its own: the library's
 // current configuration stays as it was.
 // The text must be UTF-8 without NUL bytes, and have a NUL after its len
-// bytes. The result says whether
-// the file, kept whole, passes a limit of lines or sections; for file 1,
-// meaningNoRoom means it has more new sections and entries than an update
-// makes. A kept part has room for at least iniMaxLines items, and the store
-// for the names and values of any file that initocsv reads. *stopLine, if
-// given, is set to the line where the taking stopped, the last if it did not.
-enum MeaningTaken { meaningTaken, meaningTooManyLines, meaningTooManySections, meaningNoRoom };
+// bytes. meaningNoRoom means that the meaning did not fit: it holds the
+// distinct sections and entries of half a million lines, and the names and
+// values of any file that the programs read; for file 1, it means as well
+// that it has more new sections and entries than an update makes. *stopLine,
+// if given, is set to the line where the taking stopped, the last if it did
+// not.
+enum MeaningTaken { meaningTaken, meaningNoRoom };
 MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep = nullptr,
                          int *stopLine = nullptr);
 extern const char meaningHeld[];   // the size of the store, for messages
+
+// The parts of file 0 taken with a filter under the headers it keeps: each
+// runs from such a header to the line before the next header, or the end,
+// in bytes, and its header is on line `line`. meaningParts points *parts at
+// them in the order of the file and says how many there are; past
+// meaningPartsMost, only the first of them are there.
+struct MeaningPart {
+    size_t start, end;
+    int line;
+};
+const int meaningPartsMost = 1 << 16;
+int meaningParts(const MeaningPart **parts);
 
 // Put into out the folded name of the header that a lookup of section finds;
 // false if a lookup of it finds none.
@@ -70,11 +75,16 @@ int meaningEndLine(const char *section);
 double meaningWalk(const char *section, const char *key, bool *found);
 double meaningWalkAdded(size_t headerBytes);
 
-// The lines and header lines of file 0, and the bytes of the headers' names.
-void meaningSize(int *lines, int *headers, size_t *bytes);
+// The lines of file 0, those whose names begin with '[' (headers among
+// them), and the bytes of those names.
+void meaningSize(int *lines, int *brackets, size_t *bytes);
 
 // Whether file 0 holds an entry of key in section, empty or not.
 bool meaningHasEntry(const char *section, const char *key);
+
+// Put into out the folded name of the header that the line [line, line +
+// len) is, read alone; false if it is none.
+bool meaningHeaderFolded(const char *line, size_t len, char out[foldedSize]);
 
 // A line of INI text, and whether the library reads it alone as a header.
 struct LineMeaning {

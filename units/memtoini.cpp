@@ -1,7 +1,12 @@
-// The INI writer: sets each unit's entry in "unitnames" and the fifteen keys
-// of its section, and ends the list after the last unit, on a work copy of
-// the INI file. The copy replaces the file only when, read back, it means
-// what the file meant but for exactly those entries.
+// The INI writer: sets each unit's entry in "unitnames" and the keys of its
+// section whose values differ from the game's reading of them, and ends the
+// list after the last unit. The library works on the parts of the file that
+// the update touches alone: each header of the list or of a unit's section
+// and the lines up to the next header. It loads them from a work copy, sets
+// the entries and saves them; each part it saved goes back where it stood,
+// in the file's own line ends, and new sections go to the end. Every other
+// byte of the file stays as it was. The copy replaces the file only when
+// the parts, read back, mean what they meant but for exactly those entries.
 #include "platform.h"
 #include "update.h"
 
@@ -9,58 +14,112 @@
 #include <stdio.h>
 #include <string.h>
 
-// The saved copy of the INI file: the library writes "key = value" for a
-// line as short as "k" and an end of line, CR LF on Windows: at most three
-// times the bytes, and the units' entries besides.
-const size_t savedMaxBytes = 3 * iniMaxBytes + (64u << 10);
-// The longest update csvtoini makes: each set walks the file, and at more
+// The line that stands between the parts in the library's copy: a comment,
+// which the library keeps as it stands, that no file of text holds.
+static const char mark[] = "#\x01 valdra-units part \x01";
+// The parts, between marks, each with an empty line after it, so that the
+// library files a section's new entries inside its first part.
+const size_t partsSize = iniReadMaxBytes + (sizeof mark + 4) * (meaningPartsMost + 1);
+// The parts as the library saves them: "key = value" for a line as short as
+// "k", CR LF on Windows, and the units' entries besides.
+const size_t savedMaxBytes = 3 * partsSize;
+// The longest update csvtoini makes: each set walks the parts, and at more
 // than about this the user would wait too long.
 constexpr double updateMaxNs = 3e9;
 static_assert(updateMaxNs == 3e9, "the message of iniTooSlow says 3 seconds");
+static_assert(iniReadMaxBytes == 16u << 20, "the message of iniResultTooLarge says 16 MiB");
 
 // All the state of one update.
 static struct {
-    char bytes[iniMaxBytes + 2];         // the file as it was, a byte more to tell it is too large, and a NUL
-    char saved[savedMaxBytes + 2];       // the work copy as the library saved it, and a NUL
+    char bytes[iniReadMaxBytes + 2];     // the file as it was, a byte more to tell it is too large, and a NUL
+    char parts[partsSize + 1];           // the parts the update touches, between marks, and a NUL
+    size_t partsLen;                     // bytes of it in use
+    int partLine[meaningPartsMost + 1];  // the line of parts on which each part's header stands
+    const MeaningPart *part;             // the parts, where they stand in the file
+    int partCount;
+    char saved[savedMaxBytes + 2];       // the parts as the library saved them, and a NUL
     size_t savedLen;                     // bytes of it in use
+    char result[iniReadMaxBytes + 1];    // the updated file
+    size_t resultLen;                    // bytes of it in use
+    bool resultFull;                     // it would pass iniReadMaxBytes
     WorkCopy work;                       // the work copy: its name, the bytes read, what went wrong
     int listEnd;                         // the list's end in the file as it was, from the table's last row
     int listLength;                      // the list's length, from its first entry
-    bool touched;                        // the update sets or removes an entry
+    int sets;                            // the entries the update sets or removes
+    char setIn[maxUnits + 1][foldedSize];   // the folded names of the sections it sets them in
+    int setInCount;
 } up;
 
-// End the part of section under its first header with an empty line in the
-// saved file, so that a new entry, which the library files after that header
-// and the lines up to an empty one, stops there: a line end after the value
-// of the part's last entry or, for a bare header, after the header itself
-// (the library takes a key that begins with '[' for the first header line of
-// that name, whose text after the name it saves as it stands). False if the
-// entry cannot be told apart, as a key that begins with '[' cannot.
-static bool endSection(const char *section)
+// The folded names of the headers that the lookups of the list and of each
+// row's section find ("" where none).
+static char listFolded[foldedSize], unitFolded[maxUnits][foldedSize];
+
+// The sections the update touches, the list's and the rows', with every
+// entry in them.
+static MeaningKeep keepTouched(const char *section, const char *)
 {
-    static char key[iniMaxBytes + 3], value[iniMaxBytes + 2];   // a line of the file at most
-    const char *last = meaningEndKey(section);
-    if (last && last[0] == '[')
+    if (strcmp(section, listFolded) == 0)
+        return keepValue;
+    for (int u = 0; u < unitNum; u++)
+        if (strcmp(section, unitFolded[u]) == 0)
+            return keepValue;
+    return keepNot;
+}
+
+// Append the n bytes at p to the parts.
+static void addToParts(const char *p, size_t n)
+{
+    memcpy(up.parts + up.partsLen, p, n);
+    up.partsLen += n;
+}
+
+// Find the parts of the file that the update touches and copy them,
+// between marks, into up.parts; false, the run failed, if the file has more
+// of them than the programs hold, or the meaning did not fit.
+static bool takeParts()
+{
+    meaningFoldedLookup(listSection, listFolded);
+    for (int u = 0; u < unitNum; u++)
+        if (!meaningFoldedLookup(unitName[u], unitFolded[u]))
+            unitFolded[u][0] = '\0';
+    int line;
+    if (takeMeaning(0, up.bytes, up.work.len, keepTouched, &line) != meaningTaken) {
+        failRun(iniWouldChange, line, "the sections it sets hold more than csvtoini holds");
         return false;
-    snprintf(key, sizeof key, last ? "%s" : "[%s]", last ? last : section);
-    snprintf(value, sizeof value, "%s\n", get_config_string(section, key, ""));
-    set_config_string(section, key, value);
+    }
+    up.partCount = meaningParts(&up.part);
+    if (up.partCount > meaningPartsMost) {
+        failRun(iniWouldChange, 0, "[unitnames] and the units' sections stand in more than %d places", meaningPartsMost);
+        return false;
+    }
+    up.partsLen = 0;
+    for (int i = 0, at = 1; i <= up.partCount; i++) {
+        addToParts(mark, sizeof mark - 1);
+        addToParts("\n", 1);
+        if (i == up.partCount)
+            break;
+        const MeaningPart &p = up.part[i];
+        up.partLine[i] = ++at;
+        addToParts(up.bytes + p.start, p.end - p.start);
+        at += lineOf(up.bytes + p.start, p.end - p.start) - 1;
+        if (lineEndAt(up.bytes + p.end - 1, up.bytes + p.end) == 0) {
+            addToParts("\n", 1);
+            at++;
+        }
+        addToParts("\n", 1);
+        at++;
+    }
+    up.parts[up.partsLen] = '\0';
     return true;
 }
 
-// True if the section of row unit, or the list (unit -1), is in the file
-// and gets a new entry, but no empty line ends the part under its first
-// header, so that the library would file the entry outside it.
-static bool addsAstray(int unit)
+// The line of the file that line n of the parts is, for a message.
+static int fileLine(int n)
 {
-    const char *section = unit < 0 ? listSection : unitName[unit];
-    char key[unitKeySize];
-    bool adds = false;
-    for (int u = 0; unit < 0 && u < unitNum; u++)
-        adds = adds || (unitKey(key, u), !meaningValue(listSection, key));
-    for (int col = 0; unit >= 0 && col < statCount; col++)
-        adds = adds || (firstOfKey(col) && !meaningValue(section, statName[col].key));
-    return adds && meaningHasSection(section) && !meaningPartEnded(section);
+    int i = 0;
+    while (i + 1 < up.partCount && up.partLine[i + 1] <= n)
+        i++;
+    return up.partCount && n >= up.partLine[0] ? up.part[i].line + n - up.partLine[i] : 0;
 }
 
 // Have the library save the work copy and read the saved bytes back; false,
@@ -93,104 +152,184 @@ static bool saveWorkCopy()
     return false;
 }
 
-// Give each section that gets a new entry that would stray an empty line
-// after the part under its first header, saved into the file, so that the
-// walk that files the new entry stops inside the section. Other sections
-// keep their layout. False, the run failed, if that cannot be done.
-static bool separateSections()
+// Write the n bytes at p into the work copy, in place of what it holds;
+// false, the run failed, if that fails.
+static bool writeWorkCopy(const char *p, size_t n)
 {
-    bool any = false;
-    for (int u = -1; u < unitNum; u++) {
-        const char *section = u < 0 ? listSection : unitName[u];
-        if ((u >= 0 && lastOfName(section) != u) || !addsAstray(u))
-            continue;
-        if (!endSection(section)) {
-            failRun(iniCannotPlace, meaningEndLine(section), "%s", section);
-            return false;
-        }
-        any = true;
-    }
-    // The empty lines are in the file once it is loaded again.
-    if (any && !saveWorkCopy())
-        return false;
-    if (any)
-        set_config_file(up.work.name);
-    return true;
+    FILE *f = fopen(up.work.name, "wb");
+    int e = f ? 0 : errno;
+    if (f && fwrite(p, 1, n, f) != n)
+        e = errno ? errno : -1;
+    if (f && fclose(f) != 0 && !e)
+        e = errno ? errno : -1;
+    if (e)
+        failRun(iniNoCopy, 0, "%s", e > 0 ? ioError(e) : "a write failed");
+    return !e;
 }
 
 // Set key of section to value, or remove it where value is null.
 static void setOne(const char *section, const char *key, const char *value)
 {
     set_config_string(section, key, value);
-    up.touched = true;
 }
 
-// Fail the run with the verdict's problem, if it has one.
-static bool passes(const CopyVerdict &v)
+// The line end of the line that begins at p, end - p bytes left; null if it
+// has none.
+static const char *lineEndOf(const char *p, const char *end, size_t *n)
+{
+    while (p < end && *p != '\n' && *p != '\r')
+        p++;
+    *n = p == end ? 0 : p + 1 < end && (p[1] == '\n' || p[1] == '\r') && p[1] != p[0] ? 2 : 1;
+    return *n ? p : nullptr;
+}
+
+// Count a set, and note its section.
+static void countSet(const char *section, const char *, const char *)
+{
+    char folded[foldedSize];
+    up.sets++;
+    if (!meaningFoldedLookup(section, folded))
+        folded[0] = '\0';
+    for (int i = 0; i < up.setInCount; i++)
+        if (strcmp(up.setIn[i], folded) == 0)
+            return;
+    if (up.setInCount <= maxUnits)
+        strcpy(up.setIn[up.setInCount++], folded);
+}
+
+// True if the update sets an entry in the section of the part that begins
+// at p, end - p bytes: only such parts take the library's save; the others
+// keep their bytes.
+static bool partSet(const char *p, const char *end)
+{
+    char folded[foldedSize];
+    size_t n;
+    const char *eol = lineEndOf(p, end, &n);
+    if (!meaningHeaderFolded(p, (eol ? eol : end) - p, folded))
+        return true;
+    for (int i = 0; i < up.setInCount; i++)
+        if (strcmp(up.setIn[i], folded) == 0)
+            return true;
+    return false;
+}
+
+// Fail the run with the verdict's problem, if it has one, its line made the
+// file's.
+static bool passes(const CopyVerdict &v, bool lineOfParts)
 {
     if (v.problem != problemCount)
-        failRun(v.problem, v.line, "%s", v.detail);
+        failRun(v.problem, lineOfParts ? fileLine(v.line) : v.line, "%s", v.detail);
     return v.problem == problemCount;
 }
 
-// Write the original bytes into the work copy and have the library load it,
-// and save it untouched: each line of the saved copy must mean what the
-// line of the file meant, or the library's save would change the file
-// where the sheet does not touch it, or the load failed. Whatever the
-// library held unsaved goes first into the copy, which is then overwritten.
-// False, the run failed, if that fails.
-static bool loadOriginal()
+// Have the library load the parts from the work copy and save them
+// untouched: each line of the save must mean what the line meant, or the
+// library's save would change the file where the sheet does not touch it,
+// or the load failed. Whatever the library held unsaved goes first into
+// the copy, which is then overwritten. False, the run failed, if not.
+static bool loadParts()
 {
     set_config_file(up.work.name);
-    FILE *f = fopen(up.work.name, "wb");
-    int e = f ? 0 : errno;
-    if (f && fwrite(up.bytes, 1, up.work.len, f) != up.work.len)
-        e = errno ? errno : -1;
-    if (f && fclose(f) != 0 && !e)
-        e = errno ? errno : -1;
-    if (e) {
-        failRun(iniNoCopy, 0, "%s", e > 0 ? ioError(e) : "a write failed");
+    if (!writeWorkCopy(up.parts, up.partsLen))
         return false;
-    }
     set_config_file(up.work.name);
     // Removing a key that no line can have changes nothing but has the
     // library save.
     set_config_string(nullptr, "no such key", nullptr);
-    return saveWorkCopy() && passes(checkResave(up.bytes, up.work.len, up.saved, up.savedLen));
+    return saveWorkCopy() && passes(checkResave(up.parts, up.partsLen, up.saved, up.savedLen), true);
 }
 
-// True if the file as the library saves it, with what the update adds,
-// stays within csvtoini's limits, so that what it writes it reads again;
-// else the run fails saying which limit it would pass. The copy's check
-// counts again, exactly.
-static bool resultFits()
+// True if the last line of the n bytes at p is empty (or there is none), as
+// the library ends lines; *ended says whether it has a line end.
+static bool lastLineEmpty(const char *p, size_t n, bool *ended)
 {
-    int lines, sections;
-    size_t names;
-    meaningSize(&lines, &sections, &names);
-    Growth g = plannedGrowth(up.listEnd);
-    const char *limit = (long long)up.savedLen + g.bytes > (long long)iniMaxBytes ? "1 MiB"
-                      : lines + g.lines > iniMaxLines ? "50,000 lines"
-                      : sections + g.sections > iniMaxSections ? "5,000 sections" : nullptr;
-    if (limit)
-        failRun(iniResultTooLarge, 0, "%s", limit);
-    return !limit;
+    const char *end = p + n, *eol;
+    size_t len = 0, eolLen = 1;
+    for (; p < end && (eol = lineEndOf(p, end, &eolLen)); p = eol + eolLen)
+        len = eol - p;
+    *ended = p == end;
+    return *ended && len == 0;
 }
 
-// The limit of csvtoini that the meaning of the file as read passes, for
-// its message; null if none.
-static const char *meaningLimit()
+// Append the n bytes at p to the result; false if they pass its room.
+static bool addToResult(const char *p, size_t n)
 {
-    switch (takeMeaning(0, up.bytes, up.work.len)) {
-    case meaningTaken: return nullptr;
-    case meaningTooManyLines: return "50,000 lines";
-    case meaningTooManySections: return "5,000 sections";
-    case meaningNoRoom: break;
+    up.resultFull = up.resultFull || n > iniReadMaxBytes - up.resultLen;
+    if (up.resultFull)
+        return false;
+    memcpy(up.result + up.resultLen, p, n);
+    up.resultLen += n;
+    return true;
+}
+
+// Append the saved lines [p, end) to the result, each ended with the n
+// bytes at eol; false if they do not fit.
+static bool addLines(const char *p, const char *end, const char *eol, size_t n)
+{
+    bool ok = true;
+    while (ok && p < end) {
+        const char *q = (const char *)memchr(p, '\n', end - p);
+        const char *stop = q ? q : end;
+        size_t len = stop - p - (stop > p && stop[-1] == '\r');
+        ok = addToResult(p, len) && addToResult(eol, n);
+        p = q ? q + 1 : end;
     }
-    return "what csvtoini can hold";   // never within the limits
+    return ok;
 }
-static_assert(iniMaxBytes == 1u << 20 && iniMaxLines == 50000 && iniMaxSections == 5000,
-              "the messages name the limits");
+
+// The start of the line after the mark that is at or after p, before end;
+// null if there is none.
+static const char *afterMark(const char *p, const char *end)
+{
+    for (size_t n; p < end; p += strcspn(p, "\n") + 1)
+        if (strncmp(p, mark, sizeof mark - 1) == 0 && lineEndOf(p, end, &n) == p + sizeof mark - 1)
+            return p + sizeof mark - 1 + n;
+    return nullptr;
+}
+
+// Put together the updated file from the file and the saved parts: each
+// part in place of the one it was, without the empty line that followed it
+// and in its header's line end, the new sections at the end, after an
+// empty line. False, the run failed, if the saved parts are not what was
+// loaded, or the file would pass 16 MiB.
+static bool assemble()
+{
+    const char *end = up.saved + up.savedLen, *at = afterMark(up.saved, end);
+    const char *lib = strstr(up.saved, "\r\n") ? "\r\n" : "\n";
+    size_t libLen = strlen(lib), n, fileEndLen;
+    // The file's own line end: its first, else the library's.
+    const char *fileEnd = lineEndOf(up.bytes, up.bytes + up.work.len, &fileEndLen);
+    if (!fileEnd)
+        fileEnd = lib, fileEndLen = libLen;
+    up.resultLen = 0;
+    up.resultFull = false;
+    bool ok = at != nullptr;
+    size_t from = 0;
+    for (int i = 0; ok && i < up.partCount; i++) {
+        const MeaningPart &p = up.part[i];
+        const char *next = afterMark(at, end), *eol = lineEndOf(up.bytes + p.start, up.bytes + p.end, &n);
+        // The part ends in the empty line that followed it, and a mark.
+        const char *stop = next ? next - (sizeof mark - 1) - libLen - libLen : nullptr;
+        ok = stop && stop > at && stop[-1] == '\n' && strncmp(stop, lib, libLen) == 0 &&
+             addToResult(up.bytes + from, p.start - from) &&
+             (partSet(up.bytes + p.start, up.bytes + p.end) ? addLines(at, stop, eol ? eol : fileEnd, eol ? n : fileEndLen)
+                                                            : addToResult(up.bytes + p.start, p.end - p.start));
+        from = p.end;
+        at = next;
+    }
+    ok = ok && addToResult(up.bytes + from, up.work.len - from);
+    // The new sections, after an empty line that the library wrote.
+    if (ok && at < end) {
+        bool ended, empty = lastLineEmpty(up.result, up.resultLen, &ended);
+        ok = strncmp(at, lib, libLen) == 0 && (ended || addToResult(fileEnd, fileEndLen)) &&
+             (empty || addToResult(fileEnd, fileEndLen)) && addLines(at + libLen, end, fileEnd, fileEndLen);
+    }
+    if (!ok && !up.resultFull)
+        failRun(iniWouldChange, 0, "the library did not save the sections it sets as they were loaded");
+    else if (!ok)
+        failRun(iniResultTooLarge);
+    return ok;
+}
 
 // True if the file's list holds no more units than the table: an update
 // of part of the list would lose the rest. Else the run fails saying why.
@@ -228,23 +367,22 @@ static bool quickEnough()
     double ns = plannedNs(up.listEnd);
     if (ns <= updateMaxNs)
         return true;
-    int lines, sections;
+    int lines, brackets;
     size_t bytes;
-    meaningSize(&lines, &sections, &bytes);
-    failRun(iniTooSlow, 0, "about %.0f seconds: each entry it sets makes it read the file from the top, "
-            "comparing names at each of its %d section headers (%lu bytes of names)", ns / 1e9, sections,
-            (unsigned long)bytes);
+    meaningSize(&lines, &brackets, &bytes);
+    failRun(iniTooSlow, 0, "about %.0f seconds: each entry it sets makes it read the list's and the units' "
+            "sections from the top, %d lines, and measure the names of %d lines that begin with '[' (%lu bytes)",
+            ns / 1e9, lines, brackets, (unsigned long)bytes);
     return false;
 }
 
-// Plan the update: a work copy of the INI file, which must be there, be
-// UTF-8 for the library to keep it, and be within csvtoini's limits; its
-// meaning taken; what the update costs the library. False, the run failed,
-// if not.
+// Plan the update: a work copy of the INI file, which must be there and be
+// UTF-8 for the library to keep it; the parts it touches and their meaning;
+// what the update sets, and what that costs the library. False, the run
+// failed, if not.
 static bool planUpdate()
 {
-    up.touched = false;
-    up.work = {programName, isWorkCopyOf, up.bytes, iniMaxBytes + 1, 0, false, nullptr, {}};
+    up.work = {programName, isWorkCopyOf, up.bytes, iniReadMaxBytes + 1, 0, false, nullptr, {}};
     if (!openWorkCopy(iniFile, &up.work)) {
         failRun(iniNoCopy, 0, "%s", up.work.why.text);
         return false;
@@ -252,20 +390,25 @@ static bool planUpdate()
     up.bytes[up.work.len] = '\0';
     const char *e = iniEncodingProblem(up.bytes, up.work.len);
     size_t good = validUtf8(up.bytes, up.work.len);
-    const char *limit = up.work.len > iniMaxBytes ? "1 MiB" : e || good < up.work.len ? nullptr : meaningLimit();
     // A run in the wrong folder, or while another program has moved the
     // file away for a moment, would make a file of the units alone.
     if (!up.work.existed)
         failRun(iniNotFound);
+    else if (up.work.len > iniReadMaxBytes)
+        failRun(iniTooLargeToRead);
     else if (e)
         failRun(iniEncoding, 0, "%s", e);
-    else if (limit)
-        failRun(iniTooLarge, 0, "%s", limit);
     else if (good < up.work.len)
         failRun(iniNotUtf8, lineOf(up.bytes, good));
-    bool ok = up.work.existed && !e && !limit && good == up.work.len;
+    bool ok = up.work.existed && up.work.len <= iniReadMaxBytes && !e && good == up.work.len && takeParts();
+    if (ok && takeMeaning(0, up.parts, up.partsLen) != meaningTaken) {
+        failRun(iniWouldChange, 0, "the sections it sets hold more than csvtoini holds");
+        ok = false;
+    }
     if (ok) {
         up.listEnd = meaningListEnd(unitNum);
+        up.sets = up.setInCount = 0;
+        eachSet(up.listEnd, countSet);
         ok = wholeList() && namesKnown() && quickEnough();
     }
     if (!ok)
@@ -278,17 +421,19 @@ void MemToIni()
     // Without units there is nothing to set and nothing is written.
     if (unitNum == 0 || !planUpdate())
         return;
-    bool ok = loadOriginal() && resultFits() && separateSections();
+    // The file holds the sheet's units already.
+    if (up.sets == 0) {
+        discardWorkCopy();
+        return;
+    }
+    bool ok = loadParts();
     if (ok)
         eachSet(up.listEnd, setOne);
-    if (ok && up.touched)
-        ok = saveWorkCopy() && passes(checkCopy(up.saved, up.savedLen, up.listEnd));
-    if (!ok) {
-        set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
+    ok = ok && saveWorkCopy() && passes(checkCopy(up.saved, up.savedLen, up.listEnd), true) && assemble() &&
+         writeWorkCopy(up.result, up.resultLen);
+    set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
+    if (!ok)
         discardWorkCopy();
-    } else if (!up.touched) {
-        discardWorkCopy();   // the file holds the sheet's units already
-    } else if (WorkResult r = commitWorkCopy(&up.work)) {
+    else if (WorkResult r = commitWorkCopy(&up.work))
         failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);
-    }
 }

@@ -1,6 +1,6 @@
 // The plan of csvtoini's update of valdra.ini: which entries it sets and
 // removes, and what the library's walks for them cost. Each set walks the
-// loaded file from the top, comparing names at every header: once to an
+// loaded sections from the top, comparing names at every header: once to an
 // entry that is there, twice for a new one, three times for a new section.
 #include "update.h"
 
@@ -8,12 +8,16 @@
 #include <stdio.h>
 #include <string.h>
 
-// Call each for key of section unless the file holds value there already.
-static void setIfChanged(const char *section, const char *key, const char *value, SetVisit each)
+const char *plannedValue(int unit, int col, char number[16])
 {
-    const char *was = meaningValue(section, key);
-    if (!was || strcmp(was, value) != 0)
-        each(section, key, value);
+    const char *was = meaningValue(unitName[unit], statName[col].key);
+    int now[statCount], v = was ? gameInt(was) : 0;
+    // What the game reads from the file, as initocsv would write it.
+    memcpy(now, uStat[unit], sizeof now);
+    setFromKey(now, col, v);
+    bool same = was && (statName[col].weight ? memcmp(now, uStat[unit], sizeof now) == 0 : v == uStat[unit][col]);
+    snprintf(number, 16, "%d", keyValue(uStat[unit], col));
+    return same ? nullptr : number;
 }
 
 void eachSet(int listEnd, SetVisit each)
@@ -21,12 +25,12 @@ void eachSet(int listEnd, SetVisit each)
     char key[unitKeySize], number[16];
     for (int u = 0; u < unitNum; u++) {
         unitKey(key, u);
-        setIfChanged(listSection, key, unitName[u], each);
+        const char *was = meaningValue(listSection, key);
+        if (!was || strcmp(was, unitName[u]) != 0)
+            each(listSection, key, unitName[u]);
         for (int col = 0; col < statCount; col++)
-            if (firstOfKey(col)) {
-                snprintf(number, sizeof number, "%d", keyValue(uStat[u], col));
-                setIfChanged(unitName[u], statName[col].key, number, each);
-            }
+            if (firstOfKey(col) && plannedValue(u, col, number))
+                each(unitName[u], statName[col].key, number);
     }
     for (int n = unitNum; n < listEnd; n++) {
         unitKey(key, n);
@@ -88,42 +92,4 @@ double plannedNs(int listEnd)
     made.count = 0;
     eachSet(listEnd, costSet);
     return cost.ns;
-}
-
-// What the sets add to the file as the library saves it, each line's end
-// counted as two bytes, as on Windows.
-static Growth growth;
-
-// Add to growth what setting key in section to value, or removing it where
-// value is null, adds: an entry is saved as "key = value".
-static void growSet(const char *section, const char *key, const char *value)
-{
-    const long long entry = (long long)strlen(key) + 3 + 2;
-    const char *was = meaningValue(section, key);
-    long long old = was ? (long long)strlen(was) : 0;
-    if (!value) {
-        growth.bytes -= entry + old;
-        growth.lines--;
-    } else if (meaningHasEntry(section, key)) {
-        growth.bytes += (long long)strlen(value) - old;
-    } else {
-        growth.bytes += entry + (long long)strlen(value);
-        growth.lines++;
-    }
-    // A new section goes to the end, after an empty line.
-    if (value && makes(section)) {
-        growth.bytes += (long long)strlen(section) + 2 + 2 + 2;
-        growth.lines += 2;
-        growth.sections++;
-    }
-}
-
-Growth plannedGrowth(int listEnd)
-{
-    // Each section that gets an empty line to end its first part, at most
-    // the list's and every row's.
-    growth = {2LL * (unitNum + 1), unitNum + 1, 0};
-    made.count = 0;
-    eachSet(listEnd, growSet);
-    return growth;
 }

@@ -48,7 +48,6 @@ static constexpr struct {
     {nameGuessed, csvFile, "the name \"%s\" is no unit's in valdra.ini, and the sheet is not UTF-8, so its "
                            "letters may be misread; save the sheet as \"CSV UTF-8\""},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
-    {iniTooLarge, iniFile, "it has more than %s, the most csvtoini updates in a few seconds"},
     {iniTooSlow, iniFile, "updating it would take the library %s; csvtoini updates what takes at most 3 "
                           "seconds: keep fewer sections in valdra.ini, or give them shorter names"},
     {iniEncoding, iniFile, "%s; save it as UTF-8 without a byte-order mark"},
@@ -56,16 +55,14 @@ static constexpr struct {
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
     {iniLineChanges, iniFile, "the library would save %s"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
-    {iniCannotPlace, iniFile, "the library cannot place the entries of [%s] in that section, whose last entry "
-                              "here begins with '['; put an empty line after this line"},
-    {iniResultTooLarge, iniFile, "the updated file would have more than %s, the most csvtoini updates; remove "
+    {iniResultTooLarge, iniFile, "the updated file would have more than 16 MiB, the most the programs read; remove "
                                  "sections the game no longer reads, such as those of renamed units"},
     {iniChanged, iniFile, "was moved or changed by another program while csvtoini ran"},
     {iniNoReplace, iniFile, "cannot be replaced by the work copy: %s"},
     {iniNotFound, iniFile, "not found; to begin a new one, create an empty valdra.ini"},
     {iniUnreadable, iniFile, "cannot be read: %s"},
     {iniMissing, iniFile, "not found in this folder; run initocsv where valdra.ini is"},
-    {iniTooLargeToRead, iniFile, "it has more than 16 MiB, the most initocsv reads"},
+    {iniTooLargeToRead, iniFile, "it has more than 16 MiB, the most the programs read"},
     {iniNoRoom, iniFile, "the names and values up to here pass the %s that initocsv holds of a file"},
     {iniListTooLong, iniFile, "[unitnames] lists %s units, more than the 100 that the programs convert whole"},
     {iniNameTooLong, iniFile, "the name of %s is longer than 253 bytes, which the library cannot look up"},

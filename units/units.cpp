@@ -46,6 +46,12 @@ void setFromKey(int *row, int col, int v)
         }
 }
 
+int gameInt(const char *text)
+{
+    char ascii[64];
+    return clampInt(strtoll(uconvert(text, U_CURRENT, ascii, U_ASCII, sizeof ascii), nullptr, 0));
+}
+
 int lastOfName(const char *name)
 {
     for (int u = unitNum - 1; u >= 0; u--)

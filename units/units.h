@@ -106,6 +106,12 @@ int keyValue(const int *row, int col);
 // Set the columns of row that col's key holds from the key's value v.
 void setFromKey(int *row, int col, int v);
 
+// The value that the text of an entry has for the game, as the library's
+// get_config_int converts it on the game's 32-bit long: the text as ASCII
+// cut to 63 characters, which is what the library hands strtol, converted
+// saturating at the limits of 32 bits.
+int gameInt(const char *text);
+
 // The last row whose name the library takes for the section name (it
 // compares names without case), whose values are the ones that remain; -1
 // if none.
@@ -168,8 +174,8 @@ enum Problem {
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection, rowOneColumn, rowNoSeparator,
     nameBlankEnd, nameNoHeader, nameTooLong, nameIsList, nameGuessed,
-    iniNoCopy, iniTooLarge, iniTooSlow, iniEncoding, iniNotUtf8, iniSaveFailed, iniLineChanges,
-    iniWouldChange, iniCannotPlace, iniResultTooLarge,
+    iniNoCopy, iniTooSlow, iniEncoding, iniNotUtf8, iniSaveFailed, iniLineChanges,
+    iniWouldChange, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
     iniUnreadable, iniMissing, iniTooLargeToRead, iniNoRoom, iniListTooLong, iniNameTooLong, iniNoUnits,
     sheetNotWritten, sheetChanged,

@@ -7,24 +7,24 @@
 
 #include "meaning.h"
 
+// The value that the update sets for the key of column col (the first of
+// its key) in the section of row unit, made in number; null where the value
+// that the game reads from the file, as initocsv would write it, is the
+// row's already (010 reads 8, 5 # five tiles reads 5, a canhit of 9 gives
+// the three columns 1).
+const char *plannedValue(int unit, int col, char number[16]);
+
 // Call each for every entry the update sets, in the order it sets them:
-// each row's list entry and keys whose value the file does not hold
-// already, then each list entry it removes (value null): those after the
-// table's last row, up to listEnd, where the list in the file ends.
+// each row's list entry where the file holds another name, and each key
+// that plannedValue sets, then each list entry it removes (value null):
+// those after the table's last row, up to listEnd, where the list in the
+// file ends.
 typedef void (*SetVisit)(const char *section, const char *key, const char *value);
 void eachSet(int listEnd, SetVisit each);
 
 // About how long, in nanoseconds, the library takes for those sets, each of
-// which walks the file from the top.
+// which walks the loaded sections from the top.
 double plannedNs(int listEnd);
-
-// What the update adds to the file as the library saves it, at most: bytes,
-// lines and sections.
-struct Growth {
-    long long bytes;
-    int lines, sections;
-};
-Growth plannedGrowth(int listEnd);
 
 // The verdict on a saved copy: problemCount if it means what it should, or
 // the problem, with the line (0: none) and the detail for its message.
