@@ -50,8 +50,8 @@ static bool checkItem(const char *section, const char *key, const char *was, con
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static char text[iniMaxBytes + 1];   // the text, and the NUL the meaning needs after it
-    if (size > iniMaxBytes || validUtf8((const char *)data, size) != size)
+    static char text[iniReadMaxBytes + 1];   // the text, and the NUL the meaning needs after it
+    if (size > iniReadMaxBytes || validUtf8((const char *)data, size) != size)
         return 0;   // both programs refuse such a file before they take its meaning
     memcpy(text, data, size);
     text[size] = '\0';

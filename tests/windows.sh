@@ -212,7 +212,7 @@ csvtoini.codepage)
     with=(env LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8)
     run "$d" csvtoini
     expect_status 0 "a sheet in code page 1251 on a Russian system"
-    grep -q $'^unit0 = Танк\r$' "$d/valdra.ini" || fail "the Cyrillic name was misread: $(grep unit0 "$d/valdra.ini")" ;;
+    grep -q '^unit0 = Танк$' "$d/valdra.ini" || fail "the Cyrillic name was misread: $(grep unit0 "$d/valdra.ini")" ;;
 msgbox)
     # Started without a console, as from Explorer, a failed run shows its
     # message in a box, and ends once the box is closed. Wine shows windows

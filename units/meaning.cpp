@@ -29,17 +29,16 @@ const int slotCount = 1 << 21;      // hash slots, over twice all items
 static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash table stays at most half full");
 
 // A section (section -1) or an entry of section `section`, with offsets of its
-// name as the library lists it, its folded name, its value in the file before
-// and after the update (none: absent or empty, which a lookup takes as its
-// default) and, for a section, the key of the last entry of its first part.
+// name as the library lists it, its folded name, and its value in the file
+// before and after the update (none: absent or empty, which a lookup takes as
+// its default).
 struct Item {
     int section;
-    unsigned name, folded, value[2], endKey;
+    unsigned name, folded, value[2];
     bool in[2];          // seen in that file; for a section, its header
-    bool ended;          // a section: an empty line ends its first part in the file before
     int line;            // the line of its first header or entry in the file before
-    int headersBefore;   // the header lines before that line
-    int endLine;         // a section: the line of endKey
+    int headersBefore;   // the lines before that line whose names begin with '['
+    int slot;            // its hash slot
 };
 
 // All the state of the meanings, in one place.
@@ -149,17 +148,16 @@ static int itemFor(int section, const char *name)
     unsigned kept = keep(name, strlen(name));
     if (m.count == cap || kept == none)
         return -1;
-    m.items[m.count] = {section, kept, folded, {none, none}, none, {false, false}, false, 0, 0, 0};
+    m.items[m.count] = {section, kept, folded, {none, none}, {false, false}, 0, 0, s};
     m.slot[s] = ++m.count;
     return m.count - 1;
 }
 
 // The state of one file's reading: which file, its current section (or
-// skipped), whether that header is the section's first in the file, the
-// lines whose names begin with '[' and all lines so far, and what is kept.
+// skipped), the lines whose names begin with '[' and all lines so far, and
+// what is kept.
 struct Reading {
     int file, section;
-    bool firstPart;
     int brackets, line;
     MeaningFilter keep;
 };
@@ -235,7 +233,6 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         notePart(r, at, s >= 0);
         if (s >= 0) {
             place(r, &m.items[s]);
-            r.firstPart = !m.items[s].in[r.file];
             m.items[s].in[r.file] = true;
         }
         noteBracket(r, s);
@@ -244,10 +241,6 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
         ok = how == keepNot || e >= 0;
         Item *it = e >= 0 ? &m.items[e] : nullptr;
-        if (it && r.file == 0 && r.firstPart) {
-            m.items[r.section].endKey = it->name;
-            m.items[r.section].endLine = r.line;
-        }
         if (it)
             place(r, it);
         if (names[0][0] == '[')
@@ -269,14 +262,20 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
     return ok;
 }
 
+// Forget the items from first on, and free their hash slots; the earlier
+// items' probes never pass a later one's slot.
+static void forgetItems(int first)
+{
+    for (int i = first; i < m.count; i++)
+        m.slot[m.items[i].slot] = 0;
+    m.count = first;
+}
+
 // Forget what an earlier file after was taken: its items, its text, its
 // marks on the items of the file before.
 static void forgetAfter()
 {
-    for (int &s : m.slot)
-        if (s > m.countBefore)
-            s = 0;
-    m.count = m.countBefore;
+    forgetItems(m.countBefore);
     m.used = m.usedBefore;
     for (int i = 0; i < m.count; i++) {
         m.items[i].value[1] = none;
@@ -310,8 +309,6 @@ static bool readLines(Reading &r, const char *text, size_t len)
         r.line++;
         if (end > at)
             ok = takeLine(r, text, at, end - at);
-        else if (r.file == 0 && r.firstPart && r.section >= 0)
-            m.items[r.section].ended = true;
     }
     notePart(r, len, false);
     pop_config_state();
@@ -321,15 +318,15 @@ static bool readLines(Reading &r, const char *text, size_t len)
 MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep, int *stopLine)
 {
     if (file == 0) {
-        memset(m.slot, 0, sizeof m.slot);
-        m.count = m.countBefore = 0;
+        forgetItems(0);
+        m.countBefore = 0;
         m.used = m.usedBefore = 0;
         m.bracketCount = m.partCount = 0;
         keepFolded("");   // the text that a value kept as present points to
     } else {
         forgetAfter();
     }
-    Reading r = {file, itemFor(-1, ""), true, 0, 0, keep};   // the entries before the first header
+    Reading r = {file, itemFor(-1, ""), 0, 0, keep};   // the entries before the first header
     m.items[0].in[file] = true;
     bool ok = readLines(r, text, len);
     if (stopLine)
@@ -398,13 +395,6 @@ bool meaningHasSection(const char *section)
     return s >= 0 && m.items[s].in[0];
 }
 
-bool meaningHasEntry(const char *section, const char *key)
-{
-    int s = findSection(section);
-    int e = s >= 0 ? findItem(s, key) : -1;
-    return e >= 0 && m.items[e].in[0];
-}
-
 const char *meaningValue(const char *section, const char *key)
 {
     int s = findSection(section);
@@ -419,18 +409,6 @@ int meaningListEnd(int from)
     while (n < listCountMost && (unitKey(key, n), meaningValue(listSection, key)))
         n++;
     return n;
-}
-
-const char *meaningEndKey(const char *section)
-{
-    int s = findSection(section);
-    return s >= 0 ? textAt(m.items[s].endKey) : nullptr;
-}
-
-int meaningEndLine(const char *section)
-{
-    int s = findSection(section);
-    return s >= 0 ? m.items[s].endLine : 0;
 }
 
 // Make walks hold the walks that look for the header whose folded name is
@@ -535,12 +513,6 @@ int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, L
     }
     pop_config_state();
     return changed ? changed : at < alen || bt < blen ? -1 : 0;
-}
-
-bool meaningPartEnded(const char *section)
-{
-    int s = findSection(section);
-    return s >= 0 && m.items[s].ended;
 }
 
 bool walkMeanings(MeaningVisit visit)

@@ -49,21 +49,13 @@ bool meaningFoldedLookup(const char *section, char out[foldedSize], size_t size 
 
 // In file 0: whether it has a header of section (named as a lookup names
 // it, compared as the library compares names); the value a lookup of key in
-// section gives (null: absent or empty; "" where only its presence is kept); the key of the last entry in the part of section
-// under its first header (null: there is none); whether an empty line ends
-// that part before the next header, as the library needs to file a new
-// entry of the section in it.
+// section gives (null: absent or empty; "" where only its presence is kept).
 bool meaningHasSection(const char *section);
 const char *meaningValue(const char *section, const char *key);
-const char *meaningEndKey(const char *section);
-bool meaningPartEnded(const char *section);
 
 // In file 0: the first list index from `from` on whose entry in the list
 // is absent or empty, at most listCountMost; the list read from 0 ends there.
 int meaningListEnd(int from);
-
-// The line of file 0 that holds meaningEndKey(section); 0 if none.
-int meaningEndLine(const char *section);
 
 // About how long, in nanoseconds, the library takes to walk file 0 from the
 // top looking for key in section, comparing names at every header (key null:
@@ -78,9 +70,6 @@ double meaningWalkAdded(size_t headerBytes);
 // The lines of file 0, those whose names begin with '[' (headers among
 // them), and the bytes of those names.
 void meaningSize(int *lines, int *brackets, size_t *bytes);
-
-// Whether file 0 holds an entry of key in section, empty or not.
-bool meaningHasEntry(const char *section, const char *key);
 
 // Put into out the folded name of the header that the line [line, line +
 // len) is, read alone; false if it is none.

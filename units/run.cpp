@@ -49,7 +49,7 @@ static constexpr struct {
                            "letters may be misread; save the sheet as \"CSV UTF-8\""},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
     {iniTooSlow, iniFile, "updating it would take the library %s; csvtoini updates what takes at most 3 "
-                          "seconds: keep fewer sections in valdra.ini, or give them shorter names"},
+                          "seconds: keep fewer or shorter lines in the list's and the units' sections"},
     {iniEncoding, iniFile, "%s; save it as UTF-8 without a byte-order mark"},
     {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
