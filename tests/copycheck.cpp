@@ -63,6 +63,7 @@ int main(int, char **)
             uStat[0][col] = statName[col].fallback;
         uStat[0][0] = 6;
         takeMeaning(0, before, sizeof before - 1);
+        takePlan();
         static char text[4096];
         size_t n = savedText(c.saved, text, sizeof text);
         CopyVerdict v = checkCopy(text, n, meaningListEnd(unitNum));

@@ -145,20 +145,15 @@ mixed)
 writer)
     # Beside a program that saves valdra.csv, or valdra.ini, in place again
     # and again, no run takes the part on disk for the whole file: each run
-    # converts one whole version, or says that the file is being written.
-    # Most runs convert. Two versions of 60 units, each written in many pieces.
+    # converts one whole version, or says that the file is being written. A
+    # writer stalled long after emptying the file leaves it empty, which
+    # changes nothing: csvtoini sets no unit, initocsv keeps the sheet. Most
+    # runs convert. Two versions of 60 units, each written in many pieces.
     v=$(scratch)
     d=$(scratch)
     gen ini n=60 >"$v/orig.ini"
-    for i in 0 1; do
-        seq -f 'U%g' 0 59 | gen rows value=$((i + 3)) >"$v/sheet$i"
-        cp "$v/orig.ini" "$v/valdra.ini"
-        cp "$v/sheet$i" "$v/valdra.csv"
-        run "$v" csvtoini
-        run "$v" initocsv
-        cp "$v/valdra.ini" "$v/ini$i"
-        cp "$v/valdra.csv" "$v/csv$i"
-    done
+    for i in 0 1; do seq -f 'U%g' 0 59 | gen rows value=$((i + 3)) >"$v/sheet$i"; done
+    versions
     for prog in csvtoini initocsv; do
         file=valdra.csv versions=("$v/sheet0" "$v/sheet1") results=("$v/ini0" "$v/ini1")
         [ $prog = initocsv ] && file=valdra.ini versions=("$v/ini0" "$v/ini1") results=("$v/csv0" "$v/csv1")
@@ -168,12 +163,12 @@ writer)
         for i in $(seq 30); do
             [ $prog = csvtoini ] && cp "$v/orig.ini" "$d/valdra.ini"
             run "$d" $prog
-            allowed "$prog run $i beside a writer" "another program is still writing it"
+            allowed "$prog run $i beside a writer" "another program is still writing it" "it lists no units"
             if [ "$status" -eq 0 ]; then
-                converted=$((converted + 1))
                 out=valdra.ini
                 [ $prog = initocsv ] && out=valdra.csv
-                one_of "$d/$out" "$prog run $i beside a writer of $file" "${results[@]}"
+                one_of "$d/$out" "$prog run $i beside a writer of $file" "${results[@]}" "$v/orig.ini"
+                cmp -s "$d/$out" "$v/orig.ini" || converted=$((converted + 1))
             fi
         done
         kill $writer_pid 2>/dev/null

@@ -131,6 +131,21 @@ sheet_and_ini() {
     sed -i 's/^Tank,5,700,/Tank,6,750,/' "$1/valdra.csv"
 }
 
+# versions: in $v, which holds orig.ini, sheet0 and sheet1, the INI file
+# that csvtoini makes of orig.ini with each sheet (ini0, ini1) and the sheet
+# that initocsv then writes (csv0, csv1).
+versions() {
+    local i
+    for i in 0 1; do
+        cp "$v/orig.ini" "$v/valdra.ini"
+        cp "$v/sheet$i" "$v/valdra.csv"
+        run "$v" csvtoini
+        run "$v" initocsv
+        cp "$v/valdra.ini" "$v/ini$i"
+        cp "$v/valdra.csv" "$v/csv$i"
+    done
+}
+
 # two_versions: $v, a folder holding two sheets that differ in every value
 # (sheet0, sheet1), the INI file each makes of the example's (ini0, ini1),
 # the sheet initocsv writes of each (csv0, csv1), the example's INI file
@@ -143,13 +158,8 @@ two_versions() {
     cp "$v/valdra.ini" "$v/orig.ini"
     for i in 0 1; do
         sed "2,\$ s/^\([^,]*\),[0-9]*,[0-9]*,/\1,$((i + 4)),$((i * 100 + 300)),/" "$ex/expect/valdra.csv" >"$v/sheet$i"
-        cp "$v/orig.ini" "$v/valdra.ini"
-        cp "$v/sheet$i" "$v/valdra.csv"
-        run "$v" csvtoini
-        run "$v" initocsv
-        cp "$v/valdra.ini" "$v/ini$i"
-        cp "$v/valdra.csv" "$v/csv$i"
     done
+    versions
     cp "$v/orig.ini" "$v/valdra.ini"
     cp "$ex/expect/valdra.csv" "$v/valdra.csv"
     eol "$v/valdra.csv"

@@ -26,6 +26,7 @@ const unsigned none = ~0u;          // no text: an absent value, or no key
 const unsigned present = 0;         // a value kept as present only: the first text kept, ""
 const int skipped = -2;             // the section being read is not kept
 const int slotCount = 1 << 21;      // hash slots, over twice all items
+const int firstSlots = 1 << 10;     // the slots in use at first
 static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash table stays at most half full");
 
 // A section (section -1) or an entry of section `section`, with offsets of its
@@ -48,6 +49,7 @@ static struct {
     Item items[meaningItems + meaningAfterItems];
     int count, countBefore;       // items in use, and by the file before
     int slot[slotCount];          // item index + 1 by hash of (section, folded name); 0 free
+    int slotsUsed;                // the slots in use, a power of two: those that the items touch
     int brackets[meaningItems];   // the item of each line of the file before whose name begins with '[', kept whole
     int bracketCount, lineCount;  // those lines, and all lines, of the file before, kept whole
     MeaningPart parts[meaningPartsMost];   // the parts of the file before under its kept headers
@@ -122,13 +124,28 @@ static unsigned hashOf(int section, const char *folded)
 // it would go.
 static int slotOf(int section, const char *folded)
 {
-    int s = (int)(hashOf(section, folded) & (slotCount - 1));
-    for (; m.slot[s]; s = (s + 1) & (slotCount - 1)) {
+    int s = (int)(hashOf(section, folded) & (m.slotsUsed - 1));
+    for (; m.slot[s]; s = (s + 1) & (m.slotsUsed - 1)) {
         const Item &it = m.items[m.slot[s] - 1];
         if (it.section == section && strcmp(m.text + it.folded, folded) == 0)
             break;
     }
     return s;
+}
+
+// Use twice the slots, and put every item in its slot there: the slots in
+// use stay no more than half full, and as few as the items need, so that a
+// small file touches few pages of the table.
+static void moreSlots()
+{
+    for (int i = 0; i < m.count; i++)
+        m.slot[m.items[i].slot] = 0;
+    m.slotsUsed *= 2;
+    for (int i = 0; i < m.count; i++) {
+        Item &it = m.items[i];
+        it.slot = slotOf(it.section, m.text + it.folded);
+        m.slot[it.slot] = i + 1;
+    }
 }
 
 // The item for name in section (-1: name is a section), made if new; -1 if
@@ -148,6 +165,10 @@ static int itemFor(int section, const char *name)
     unsigned kept = keep(name, strlen(name));
     if (m.count == cap || kept == none)
         return -1;
+    if (2 * (m.count + 1) > m.slotsUsed) {
+        moreSlots();
+        s = slotOf(section, m.text + folded);
+    }
     m.items[m.count] = {section, kept, folded, {none, none}, {false, false}, 0, 0, s};
     m.slot[s] = ++m.count;
     return m.count - 1;
@@ -320,6 +341,7 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter k
     if (file == 0) {
         forgetItems(0);
         m.countBefore = 0;
+        m.slotsUsed = firstSlots;
         m.used = m.usedBefore = 0;
         m.bracketCount = m.partCount = 0;
         keepFolded("");   // the text that a value kept as present points to

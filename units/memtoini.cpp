@@ -222,21 +222,42 @@ static bool passes(const CopyVerdict &v, bool lineOfParts)
     return v.problem == problemCount;
 }
 
-// Have the library load the parts from the work copy and save them
-// untouched: each line of the save must mean what the line meant, or the
-// library's save would change the file where the sheet does not touch it,
-// or the load failed. Whatever the library held unsaved goes first into
-// the copy, which is then overwritten. False, the run failed, if not.
+// Have the library load the parts from the work copy. Whatever it held
+// unsaved goes first into the copy, which is then overwritten. False, the
+// run failed, if that fails.
 static bool loadParts()
 {
     set_config_file(up.work.name);
     if (!writeWorkCopy(up.parts, up.partsLen))
         return false;
     set_config_file(up.work.name);
-    // Removing a key that no line can have changes nothing but has the
-    // library save.
-    set_config_string(nullptr, "no such key", nullptr);
-    return saveWorkCopy() && passes(checkResave(up.parts, up.partsLen, up.saved, up.savedLen), true);
+    return true;
+}
+
+// Fail the run with the problem of a saved update that does not mean what
+// it should, v, or with a more precise one: the line that the library's save
+// changes by itself, found by having it load the parts again and save them
+// untouched.
+static void failCopy(const CopyVerdict &v)
+{
+    if (loadParts()) {
+        // Removing a key that no line can have changes nothing but has the
+        // library save.
+        set_config_string(nullptr, "no such key", nullptr);
+        if (saveWorkCopy())
+            passes(checkResave(up.parts, up.partsLen, up.saved, up.savedLen), true);
+    }
+    passes(v, true);
+}
+
+// True if the saved update means what it should; else the run fails saying
+// why.
+static bool copyPasses()
+{
+    CopyVerdict v = checkCopy(up.saved, up.savedLen, up.listEnd);
+    if (v.problem != problemCount)
+        failCopy(v);
+    return v.problem == problemCount;
 }
 
 // True if the last line of the n bytes at p is empty (or there is none), as
@@ -406,6 +427,7 @@ static bool planUpdate()
         ok = false;
     }
     if (ok) {
+        takePlan();
         up.listEnd = meaningListEnd(unitNum);
         up.sets = up.setInCount = 0;
         eachSet(up.listEnd, countSet);
@@ -429,11 +451,11 @@ void MemToIni()
     bool ok = loadParts();
     if (ok)
         eachSet(up.listEnd, setOne);
-    ok = ok && saveWorkCopy() && passes(checkCopy(up.saved, up.savedLen, up.listEnd), true) && assemble() &&
-         writeWorkCopy(up.result, up.resultLen);
-    set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
-    if (!ok)
+    ok = ok && saveWorkCopy() && copyPasses() && assemble() && writeWorkCopy(up.result, up.resultLen);
+    if (!ok) {
+        set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
         discardWorkCopy();
-    else if (WorkResult r = commitWorkCopy(&up.work))
+    } else if (WorkResult r = commitWorkCopy(&up.work)) {
         failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);
+    }
 }

@@ -8,16 +8,30 @@
 #include <stdio.h>
 #include <string.h>
 
+// Which keys of each row's section the file holds as the row has them, by
+// the key's first column.
+static bool readAsRow[maxUnits][statCount];
+
+void takePlan()
+{
+    for (int u = 0; u < unitNum; u++)
+        for (int col = 0; col < statCount; col++) {
+            if (!firstOfKey(col))
+                continue;
+            const char *was = meaningValue(unitName[u], statName[col].key);
+            int now[statCount], v = was ? gameInt(was) : 0;
+            // What the game reads from the file, as initocsv would write it.
+            memcpy(now, uStat[u], sizeof now);
+            setFromKey(now, col, v);
+            readAsRow[u][col] = was && (statName[col].weight ? memcmp(now, uStat[u], sizeof now) == 0
+                                                            : v == uStat[u][col]);
+        }
+}
+
 const char *plannedValue(int unit, int col, char number[16])
 {
-    const char *was = meaningValue(unitName[unit], statName[col].key);
-    int now[statCount], v = was ? gameInt(was) : 0;
-    // What the game reads from the file, as initocsv would write it.
-    memcpy(now, uStat[unit], sizeof now);
-    setFromKey(now, col, v);
-    bool same = was && (statName[col].weight ? memcmp(now, uStat[unit], sizeof now) == 0 : v == uStat[unit][col]);
     snprintf(number, 16, "%d", keyValue(uStat[unit], col));
-    return same ? nullptr : number;
+    return readAsRow[unit][col] ? nullptr : number;
 }
 
 void eachSet(int listEnd, SetVisit each)

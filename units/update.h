@@ -7,6 +7,9 @@
 
 #include "meaning.h"
 
+// Compare the unit table with file 0, for plannedValue.
+void takePlan();
+
 // The value that the update sets for the key of column col (the first of
 // its key) in the section of row unit, made in number; null where the value
 // that the game reads from the file, as initocsv would write it, is the
