@@ -6,8 +6,10 @@
 # steps before it must succeed), "message" (the line a failed run prints)
 # and "absent" (names that must not exist afterwards).
 # A case with a file "table" runs once for each of its lines, "TEXT|MESSAGE":
-# valdra.csv holds TEXT as printf makes it, HEADER standing for the header;
-# the run prints MESSAGE, or succeeds where that is empty.
+# valdra.csv holds TEXT as printf makes it, HEADER standing for the header
+# (MISSING: there is no valdra.csv); the run prints MESSAGE, or succeeds where
+# that is empty. A case with a folder "sheets" runs once for each file in
+# it, as valdra.csv.
 BIN=$(cd "$1" && pwd)
 case_dir=$2
 . "$(dirname "$0")/lib.sh"
@@ -18,9 +20,10 @@ check_case() {
     local dir f want
     dir=$(scratch)
     for f in "$case_dir"/*; do
-        case $(basename "$f") in run | expect | table) ;; *) cp -P "$f" "$dir/" ;; esac
+        case $(basename "$f") in run | expect | table | sheets) ;; *) cp -P "$f" "$dir/" ;; esac
     done
-    [ -n "${text+set}" ] && printf "${text//HEADER/$header}" >"$dir/valdra.csv"
+    [ -n "${text+set}" ] && [ "$text" != MISSING ] && printf "${text//HEADER/$header}" >"$dir/valdra.csv"
+    [ -n "${sheet:-}" ] && cp "$sheet" "$dir/valdra.csv"
     while read -r -a cmd; do
         [ "$status" -eq 0 ] || fail "a step before the last failed: $message"
         run "$dir" "${cmd[@]}"
@@ -55,6 +58,11 @@ if [ -f "$case_dir/table" ]; then
         status=0
         check_case "$([ -n "$want" ] && echo 1 || echo 0)" "$want"
     done <"$case_dir/table"
+elif [ -d "$case_dir/sheets" ]; then
+    for sheet in "$case_dir"/sheets/*; do
+        status=0
+        check_case 0 ""
+    done
 else
     check_case "$(cat "$case_dir/expect/status" 2>/dev/null || echo 0)" \
                "$(cat "$case_dir/expect/message" 2>/dev/null)"

@@ -46,6 +46,17 @@ static const char *expected(const char *key, const char *was, bool **placed, cha
     return was;
 }
 
+// The last row whose name the library takes for the section name (it
+// compares names without case), whose values are the ones that remain; -1
+// if none.
+static int lastOfName(const char *name)
+{
+    for (int u = unitNum - 1; u >= 0; u--)
+        if (ustricmp(unitName[u], name) == 0)
+            return u;
+    return -1;
+}
+
 // Note a change of meaning unless one is noted already.
 static void changed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void changed(const char *format, ...)

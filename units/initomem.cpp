@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-static_assert(iniReadMaxBytes == 16u << 20, "the message of iniTooLargeToRead says 16 MiB");
 static char iniBytes[iniReadMaxBytes + 2];  // the file, a byte more to tell it is larger, and a NUL
 
 // The folded names of the headers that the lookups of the list and of each
@@ -71,10 +70,8 @@ static bool readList(size_t len)
     // The list ends at the first entry that is missing or empty; a sheet of
     // part of it would lose the rest.
     int length = meaningListEnd(0);
-    if (length > maxUnits) {
-        failRun(iniListTooLong, 0, length < listCountMost ? "%d" : "%d or more", length);
+    if (!listWhole(length))
         return false;
-    }
     for (unitNum = 0; unitNum < length; unitNum++) {
         char key[unitKeySize];
         unitKey(key, unitNum);
@@ -125,20 +122,8 @@ bool iniToMem()
         failRun(iniMissing);
     else if (r == fileFailed || r == fileBusy)
         failRun(iniUnreadable, 0, "%s", why.text);
-    else if (r == fileTooLarge)
-        failRun(iniTooLargeToRead);
-    if (r != fileRead)
+    if (r != fileRead && r != fileTooLarge)
         return false;
     iniBytes[len] = '\0';
-    // A byte-order mark or UTF-16 hides the list from the library; other
-    // bytes that are not UTF-8 it misreads, and some make it loop forever.
-    const char *e = iniEncodingProblem(iniBytes, len);
-    size_t good = validUtf8(iniBytes, len);
-    if (e)
-        failRun(iniEncoding, 0, "%s", e);
-    else if (good < len)
-        failRun(iniNotUtf8, lineOf(iniBytes, good));
-    if (e || good < len)
-        return false;
-    return readList(len) && readValues(len);
+    return iniAdmitted(iniBytes, len) && readList(len) && readValues(len);
 }

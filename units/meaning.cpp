@@ -162,14 +162,14 @@ static int itemFor(int section, const char *name)
         return m.slot[s] - 1;
     }
     int cap = m.countBefore ? meaningItems + meaningAfterItems : meaningItems;
-    unsigned kept = keep(name, strlen(name));
-    if (m.count == cap || kept == none)
+    unsigned named = keep(name, strlen(name));
+    if (m.count == cap || named == none)
         return -1;
     if (2 * (m.count + 1) > m.slotsUsed) {
         moreSlots();
         s = slotOf(section, m.text + folded);
     }
-    m.items[m.count] = {section, kept, folded, {none, none}, {false, false}, 0, 0, s};
+    m.items[m.count] = {section, named, folded, {none, none}, {false, false}, 0, 0, s};
     m.slot[s] = ++m.count;
     return m.count - 1;
 }

@@ -4,7 +4,6 @@
 
 #include "units.h"
 
-const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file either program reads
 
 // What a meaning keeps of a header (key null) or of an entry of the section
 // whose name, folded as the library folds names to compare them, is section:

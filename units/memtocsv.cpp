@@ -93,17 +93,22 @@ void memToCsv()
     // units, from a file that lists none (empty, cut short, or another
     // file), replaces no sheet of units.
     WorkCopy w = {programName, isWorkCopyOf, unitNum ? nullptr : oldSheet, sizeof oldSheet, 0, false, nullptr, {}};
-    if (!openWorkCopy(csvFile, &w)) {
-        failRun(sheetNotWritten, 0, "%s", w.why.text);
-    } else if (!unitNum && w.existed && (w.len == sizeof oldSheet || holdsRows(oldSheet, w.len))) {
-        discardWorkCopy();
-        failRun(iniNoUnits);
-    } else if (int e = writeSheetTo(w.name)) {
-        discardWorkCopy();
-        failRun(sheetNotWritten, 0, "%s", e > 0 ? ioError(e) : "a write failed");
-    } else if (WorkResult r = commitWorkCopy(&w); r == workTargetChanged) {
-        failRun(sheetChanged);
-    } else if (r == workFailed) {
-        failRun(sheetNotWritten, 0, "%s", w.why.text);
+    WorkResult r = workFailed;
+    if (openWorkCopy(csvFile, &w)) {
+        if (!unitNum && w.existed && (w.len == sizeof oldSheet || holdsRows(oldSheet, w.len))) {
+            discardWorkCopy();
+            failRun(iniNoUnits);
+            return;
+        }
+        if (int e = writeSheetTo(w.name)) {
+            discardWorkCopy();
+            say(&w.why, e > 0 ? ioError(e) : "a write failed");
+        } else {
+            r = commitWorkCopy(&w);
+        }
     }
+    if (r == workTargetChanged)
+        failRun(sheetChanged);
+    else if (r == workFailed)
+        failRun(sheetNotWritten, 0, "%s", w.why.text);
 }

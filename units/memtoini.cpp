@@ -27,7 +27,6 @@ const size_t savedMaxBytes = 3 * partsSize;
 // than about this the user would wait too long.
 constexpr double updateMaxNs = 3e9;
 static_assert(updateMaxNs == 3e9, "the message of iniTooSlow says 3 seconds");
-static_assert(iniReadMaxBytes == 16u << 20, "the message of iniResultTooLarge says 16 MiB");
 
 // All the state of one update.
 static struct {
@@ -356,11 +355,7 @@ static bool assemble()
 // of part of the list would lose the rest. Else the run fails saying why.
 static bool wholeList()
 {
-    int length = up.listLength = meaningListEnd(0);
-    if (length <= maxUnits)
-        return true;
-    failRun(iniListTooLong, 0, length < listCountMost ? "%d" : "%d or more", length);
-    return false;
+    return listWhole(up.listLength = meaningListEnd(0));
 }
 
 // True if no row's name beyond ASCII was decoded from a guessed code page
@@ -409,19 +404,11 @@ static bool planUpdate()
         return false;
     }
     up.bytes[up.work.len] = '\0';
-    const char *e = iniEncodingProblem(up.bytes, up.work.len);
-    size_t good = validUtf8(up.bytes, up.work.len);
     // A run in the wrong folder, or while another program has moved the
     // file away for a moment, would make a file of the units alone.
     if (!up.work.existed)
         failRun(iniNotFound);
-    else if (up.work.len > iniReadMaxBytes)
-        failRun(iniTooLargeToRead);
-    else if (e)
-        failRun(iniEncoding, 0, "%s", e);
-    else if (good < up.work.len)
-        failRun(iniNotUtf8, lineOf(up.bytes, good));
-    bool ok = up.work.existed && up.work.len <= iniReadMaxBytes && !e && good == up.work.len && takeParts();
+    bool ok = up.work.existed && iniAdmitted(up.bytes, up.work.len) && takeParts();
     if (ok && takeMeaning(0, up.parts, up.partsLen) != meaningTaken) {
         failRun(iniWouldChange, 0, "the sections it sets hold more than csvtoini holds");
         ok = false;

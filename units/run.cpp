@@ -81,6 +81,7 @@ constexpr bool inProblemOrder()
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
 static_assert(nameMaxBytes == 253, "the messages of nameTooLong and iniNameTooLong say 253");
+static_assert(iniReadMaxBytes == 16u << 20, "the messages of iniTooLargeToRead and iniResultTooLarge say 16 MiB");
 
 // Copy text into out, size bytes, with control characters written as C
 // escapes, so that a message stays one line.

@@ -21,6 +21,12 @@ bool unitGuessed[maxUnits];
 
 static_assert(unitKeySize >= sizeof "unit-2147483648", "room for any row");
 
+// v clamped to the range of int.
+static int clampInt(long long v)
+{
+    return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
+}
+
 int keyValue(const int *row, int col)
 {
     if (!statName[col].weight)
@@ -52,13 +58,6 @@ int gameInt(const char *text)
     return clampInt(strtoll(uconvert(text, U_CURRENT, ascii, U_ASCII, sizeof ascii), nullptr, 0));
 }
 
-int lastOfName(const char *name)
-{
-    for (int u = unitNum - 1; u >= 0; u--)
-        if (ustricmp(unitName[u], name) == 0)
-            return u;
-    return -1;
-}
 
 bool beyondAscii(const char *name)
 {
@@ -108,7 +107,9 @@ ByteOrder byteOrderMark(const char *p, size_t n)
     return noMark;
 }
 
-const char *iniEncodingProblem(const char *p, size_t n)
+// What is wrong with the encoding of an INI file that begins with the n
+// bytes at p (a byte-order mark, or UTF-16), for a message; null if nothing.
+static const char *iniEncodingProblem(const char *p, size_t n)
 {
     ByteOrder mark = byteOrderMark(p, n);
     if (mark == markUtf8)
@@ -119,10 +120,6 @@ const char *iniEncodingProblem(const char *p, size_t n)
     return nullptr;
 }
 
-int clampInt(long long v)
-{
-    return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
-}
 
 void unitKey(char key[unitKeySize], int unit)
 {
@@ -202,5 +199,28 @@ bool isWorkCopyOf(const char *name, const char *base)
                     return false;
             return strcmp(tag + workCopyTag, workCopyEnd) == 0;
         }
+    return false;
+}
+
+bool iniAdmitted(const char *p, size_t n)
+{
+    // A byte-order mark or UTF-16 hides the list from the library; other
+    // bytes that are not UTF-8 it misreads, and some make it loop forever.
+    const char *e = iniEncodingProblem(p, n);
+    size_t good = validUtf8(p, n);
+    if (n > iniReadMaxBytes)
+        failRun(iniTooLargeToRead);
+    else if (e)
+        failRun(iniEncoding, 0, "%s", e);
+    else if (good < n)
+        failRun(iniNotUtf8, lineOf(p, good));
+    return n <= iniReadMaxBytes && !e && good == n;
+}
+
+bool listWhole(int length)
+{
+    if (length <= maxUnits)
+        return true;
+    failRun(iniListTooLong, 0, length < listCountMost ? "%d" : "%d or more", length);
     return false;
 }

@@ -112,11 +112,6 @@ void setFromKey(int *row, int col, int v);
 // saturating at the limits of 32 bits.
 int gameInt(const char *text);
 
-// The last row whose name the library takes for the section name (it
-// compares names without case), whose values are the ones that remain; -1
-// if none.
-int lastOfName(const char *name);
-
 // True if name holds a byte beyond ASCII.
 bool beyondAscii(const char *name);
 
@@ -140,12 +135,16 @@ enum ByteOrder { noMark, markUtf8, markUtf16Le, markUtf16Be };
 ByteOrder byteOrderMark(const char *p, size_t n);
 const size_t markUtf8Bytes = 3, markUtf16Bytes = 2;
 
-// What is wrong with the encoding of an INI file that begins with the n
-// bytes at p (a byte-order mark, or UTF-16), for a message; null if nothing.
-const char *iniEncodingProblem(const char *p, size_t n);
+// True if the n bytes of an INI file at p are text that the library keeps
+// as it stands, and no more than the programs read: no byte-order mark,
+// not UTF-16, UTF-8 without NUL bytes. Else the run fails saying why.
+const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file either program reads
+bool iniAdmitted(const char *p, size_t n);
 
-// v clamped to the range of int.
-int clampInt(long long v);
+// True if a list in the INI file of length units is one the programs
+// convert whole; else the run fails saying so: part of the list would lose
+// the rest.
+bool listWhole(int length);
 
 // Write the unit key of row unit ("unit" and the row in decimal) into key.
 void unitKey(char key[unitKeySize], int unit);
