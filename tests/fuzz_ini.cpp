@@ -27,7 +27,7 @@ static bool same(const char *a, const char *b)
 // Abort unless the entry has the same value before and after, and a lookup
 // of it in the meaning gives what the library's lookup in the whole text
 // gives, its section named as listed and bare.
-static bool checkItem(const char *section, const char *key, const char *was, const char *now)
+static bool checkItem(void *, const char *section, const char *key, const char *was, const char *now)
 {
     static char bare[4096];   // the section visited, without its brackets
     if (!same(was, now))
@@ -58,6 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (takeMeaning(0, text, size) != meaningTaken || takeMeaning(1, text, size) != meaningTaken)
         return 0;
     set_config_data(text, (int)size);
-    walkMeanings(checkItem);
+    walkMeanings(checkItem, nullptr);
     return 0;
 }

@@ -14,7 +14,7 @@ const size_t lineShown = 60;   // the bytes of a long line that a message shows
 
 // The comparison's state: the section being visited and what the writer does
 // to it, which entries it sets were found as set, and the verdict so far.
-static struct {
+struct Comparison {
     const char *section;        // the section visited last, as listed
     char bare[nameSize];        // its name without brackets, cut to fit
     int role;                   // listRole, otherRole, or the row it holds
@@ -22,12 +22,12 @@ static struct {
     bool placed[maxUnits][statCount];   // a row's column found as set
     bool listed[maxUnits];              // a row's list entry found as set
     CopyVerdict verdict;        // the first change of meaning, if any
-} cmp;
+};
 
 // The value that key of the section visited must now have, given the one it
 // had (null: none); null means it must be absent. Sets *placed to the flag
 // of an entry the writer sets, else null. number holds a value made here.
-static const char *expected(const char *key, const char *was, bool **placed, char number[16])
+static const char *expected(Comparison &cmp, const char *key, const char *was, bool **placed, char number[16])
 {
     *placed = nullptr;
     if (cmp.role == listRole) {
@@ -58,8 +58,8 @@ static int lastOfName(const char *name)
 }
 
 // Note a change of meaning unless one is noted already.
-static void changed(const char *format, ...) __attribute__((format(printf, 1, 2)));
-static void changed(const char *format, ...)
+static void changed(Comparison &cmp, const char *format, ...) __attribute__((format(printf, 2, 3)));
+static void changed(Comparison &cmp, const char *format, ...)
 {
     if (cmp.verdict.problem != problemCount)
         return;
@@ -76,7 +76,7 @@ static bool same(const char *a, const char *b)
 }
 
 // Make section, as the library lists it, the section visited.
-static void visitSection(const char *section)
+static void visitSection(Comparison &cmp, const char *section)
 {
     // No row has a name longer than the bare name's room.
     size_t len = *section ? strlen(section) - 2 : 0;
@@ -89,34 +89,35 @@ static void visitSection(const char *section)
 // The visitor that compares each section and entry of the copy with the
 // file's. It goes through all of them, so that a unit's entries that landed
 // elsewhere show as misplaced, not as the change they make to another section.
-static bool compareItem(const char *section, const char *key, const char *was, const char *now)
+static bool compareItem(void *comparison, const char *section, const char *key, const char *was, const char *now)
 {
+    Comparison &cmp = *(Comparison *)comparison;
     if (section != cmp.section)
-        visitSection(section);
+        visitSection(cmp, section);
     const char *shown = *section ? cmp.bare : "the top of the file";
     if (!key) {
         if (was && !now)
-            changed("section [%s] would be lost", shown);
+            changed(cmp, "section [%s] would be lost", shown);
         else if (!was && now && cmp.role == otherRole)
-            changed("[%s] would be a new section", shown);
+            changed(cmp, "[%s] would be a new section", shown);
         return true;
     }
     bool *placed;
     char number[16];
-    const char *want = expected(key, was, &placed, number);
+    const char *want = expected(cmp, key, was, &placed, number);
     if (placed)
         *placed = same(want, now);
     else if (!same(want, now) && !now)
-        changed("key \"%s\" in [%s] would be lost", key, shown);
+        changed(cmp, "key \"%s\" in [%s] would be lost", key, shown);
     else if (!same(want, now))
-        was ? changed("key \"%s\" in [%s] would change", key, shown)
-            : changed("[%s] would gain the key \"%s\"", shown, key);
+        was ? changed(cmp, "key \"%s\" in [%s] would change", key, shown)
+            : changed(cmp, "[%s] would gain the key \"%s\"", shown, key);
     return true;
 }
 
 // The first row whose list entry or keys were not found as set, as a change
 // of meaning; the verdict so far if all were.
-static CopyVerdict placement()
+static CopyVerdict placement(const Comparison &cmp)
 {
     char number[16];
     for (int u = 0; u < unitNum; u++) {
@@ -155,13 +156,13 @@ CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t 
 
 CopyVerdict checkCopy(const char *text, size_t len, int listEnd)
 {
-    memset(&cmp, 0, sizeof cmp);
+    Comparison cmp = {};
     cmp.removedEnd = listEnd;
     cmp.verdict.problem = problemCount;
     if (takeMeaning(1, text, len) != meaningTaken) {
-        changed("it would hold more sections and entries than the sheet makes");
+        changed(cmp, "it would hold more sections and entries than the sheet makes");
         return cmp.verdict;
     }
-    walkMeanings(compareItem);
-    return placement();
+    walkMeanings(compareItem, &cmp);
+    return placement(cmp);
 }

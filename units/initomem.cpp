@@ -11,25 +11,22 @@
 
 static char iniBytes[iniReadMaxBytes + 2];  // the file, a byte more to tell it is larger, and a NUL
 
-// The folded names of the headers that the lookups of the list and of each
-// row's section find ("" where none).
-static char listFolded[foldedSize], unitFolded[maxUnits][foldedSize];
-
 // The list's entries, as far as list indexes go; beyond the table only
-// whether they are there.
-static MeaningKeep keepList(const char *section, const char *key)
+// whether they are there. table is the TableFolded of the list.
+static MeaningKeep keepList(void *table, const char *section, const char *key)
 {
     if (!key)
-        return strcmp(section, listFolded) == 0 ? keepValue : keepNot;
+        return strcmp(section, ((TableFolded *)table)->list) == 0 ? keepValue : keepNot;
     int n = listIndex(key, listCountMost);
     return n < 0 ? keepNot : n <= maxUnits ? keepValue : keepPresence;
 }
 
-// The sections of the listed units, and in them the units' keys.
-static MeaningKeep keepUnits(const char *section, const char *key)
+// The sections of the listed units, and in them the units' keys. table is
+// the TableFolded of the units.
+static MeaningKeep keepUnits(void *table, const char *section, const char *key)
 {
     for (int u = 0; !key && u < unitNum; u++)
-        if (strcmp(section, unitFolded[u]) == 0)
+        if (strcmp(section, ((TableFolded *)table)->unit[u]) == 0)
             return keepValue;
     for (int col = 0; key && col < statCount; col++)
         if (firstOfKey(col) && ustricmp(key, statName[col].key) == 0)
@@ -61,11 +58,12 @@ static bool sheetThere()
 // Read the list of units from the file's len bytes into unitName; false,
 // the run failed, if it holds more units than the table or a name that the
 // library cannot look up.
-static bool readList(size_t len)
+static bool readList(size_t len, TableFolded *table)
 {
-    meaningFoldedLookup(listSection, listFolded);
+    unitNum = 0;
+    foldTable(table);
     int line;
-    if (!taken(takeMeaning(0, iniBytes, len, keepList, &line), line))
+    if (!taken(takeMeaning(0, iniBytes, len, keepList, table, &line), line))
         return false;
     // The list ends at the first entry that is missing or empty; a sheet of
     // part of it would lose the rest.
@@ -91,13 +89,11 @@ static bool readList(size_t len)
 
 // Read each listed unit's values from its section, defaults for the keys
 // it lacks.
-static bool readValues(size_t len)
+static bool readValues(size_t len, TableFolded *table)
 {
-    for (int u = 0; u < unitNum; u++)
-        if (!meaningFoldedLookup(unitName[u], unitFolded[u]))
-            unitFolded[u][0] = '\0';
+    foldTable(table);
     int line;
-    if (!taken(takeMeaning(0, iniBytes, len, keepUnits, &line), line))
+    if (!taken(takeMeaning(0, iniBytes, len, keepUnits, table, &line), line))
         return false;
     for (int u = 0; u < unitNum; u++)
         for (int col = 0; col < statCount; col++)
@@ -125,5 +121,6 @@ bool iniToMem()
     if (r != fileRead && r != fileTooLarge)
         return false;
     iniBytes[len] = '\0';
-    return iniAdmitted(iniBytes, len) && readList(len) && readValues(len);
+    static TableFolded table;   // the headers the reader keeps, for its filters
+    return iniAdmitted(iniBytes, len) && readList(len, &table) && readValues(len, &table);
 }

@@ -181,6 +181,7 @@ struct Reading {
     int file, section;
     int brackets, line;
     MeaningFilter keep;
+    void *user;   // the caller's, for keep
 };
 
 // Note where the item it of the file before first stands.
@@ -220,10 +221,10 @@ static MeaningKeep kept(const Reading &r, const char *name, const char *key)
     if (!r.keep)
         return keepValue;
     if (key)
-        return r.section == skipped ? keepNot : r.keep(m.text + m.items[r.section].folded, key);
+        return r.section == skipped ? keepNot : r.keep(r.user, m.text + m.items[r.section].folded, key);
     size_t mark = m.used;
     unsigned folded = keepFolded(name);
-    MeaningKeep how = folded == none ? keepValue : r.keep(m.text + folded, nullptr);
+    MeaningKeep how = folded == none ? keepValue : r.keep(r.user, m.text + folded, nullptr);
     m.used = mark;
     return how;
 }
@@ -336,7 +337,7 @@ static bool readLines(Reading &r, const char *text, size_t len)
     return ok;
 }
 
-MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep, int *stopLine)
+MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
 {
     if (file == 0) {
         forgetItems(0);
@@ -348,7 +349,7 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter k
     } else {
         forgetAfter();
     }
-    Reading r = {file, itemFor(-1, ""), 0, 0, keep};   // the entries before the first header
+    Reading r = {file, itemFor(-1, ""), 0, 0, keep, user};   // the entries before the first header
     m.items[0].in[file] = true;
     bool ok = readLines(r, text, len);
     if (stopLine)
@@ -409,6 +410,15 @@ bool meaningFoldedLookup(const char *section, char *out, size_t size)
     if (!lookupName(section, listed) || (listed[0] == '[' && listed[1] == '#'))
         return false;
     return fold(listed, out, size) != none;
+}
+
+void foldTable(TableFolded *t)
+{
+    if (!meaningFoldedLookup(listSection, t->list))
+        t->list[0] = '\0';
+    for (int u = 0; u < unitNum; u++)
+        if (!meaningFoldedLookup(unitName[u], t->unit[u]))
+            t->unit[u][0] = '\0';
 }
 
 bool meaningHasSection(const char *section)
@@ -537,13 +547,13 @@ int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, L
     return changed ? changed : at < alen || bt < blen ? -1 : 0;
 }
 
-bool walkMeanings(MeaningVisit visit)
+bool walkMeanings(MeaningVisit visit, void *user)
 {
     for (int i = 1; i < m.count; i++) {
         const Item &it = m.items[i];
         const char *section = m.text + m.items[it.section < 0 ? i : it.section].name;
-        bool ok = it.section < 0 ? visit(section, nullptr, it.in[0] ? "" : nullptr, it.in[1] ? "" : nullptr)
-                                 : visit(section, m.text + it.name, textAt(it.value[0]), textAt(it.value[1]));
+        bool ok = it.section < 0 ? visit(user, section, nullptr, it.in[0] ? "" : nullptr, it.in[1] ? "" : nullptr)
+                                 : visit(user, section, m.text + it.name, textAt(it.value[0]), textAt(it.value[1]));
         if (!ok)
             return false;
     }

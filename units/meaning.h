@@ -4,16 +4,16 @@
 
 #include "units.h"
 
-
 // What a meaning keeps of a header (key null) or of an entry of the section
 // whose name, folded as the library folds names to compare them, is section:
-// nothing, the value, or only that a value is there.
+// nothing, the value, or only that a value is there. user is the caller's,
+// handed on.
 enum MeaningKeep { keepNot, keepValue, keepPresence };
-typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
+typedef MeaningKeep (*MeaningFilter)(void *user, const char *section, const char *key);
 
 // The meaning of INI text for the file as it was (file 0) and its updated
 // copy (file 1): its sections, and for each section and key the value that a
-// lookup gives; all of them, or what keep says. Taking file 0 starts afresh;
+// lookup gives; all of them, or what keep says, asked with user. Taking file 0 starts afresh;
 // taking file 1 replaces an earlier file 1. Each line is handed to the
 // library on its own, through a configuration of its own: the library's
 // current configuration stays as it was.
@@ -26,7 +26,7 @@ typedef MeaningKeep (*MeaningFilter)(const char *section, const char *key);
 // not.
 enum MeaningTaken { meaningTaken, meaningNoRoom };
 MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep = nullptr,
-                         int *stopLine = nullptr);
+                         void *user = nullptr, int *stopLine = nullptr);
 extern const char meaningHeld[];   // the size of the store, for messages
 
 // The parts of file 0 taken with a filter under the headers it keeps: each
@@ -45,6 +45,15 @@ int meaningParts(const MeaningPart **parts);
 // false if a lookup of it finds none.
 const size_t foldedSize = 4 * nameSize + 8;   // a folded name at most, NUL included
 bool meaningFoldedLookup(const char *section, char out[foldedSize], size_t size = foldedSize);
+
+// The folded names of the headers that the lookups of the list and of each
+// row of the unit table find ("" where none), for filters; foldTable fills
+// them in.
+struct TableFolded {
+    char list[foldedSize];
+    char unit[maxUnits][foldedSize];
+};
+void foldTable(TableFolded *t);
 
 // In file 0: whether it has a header of section (named as a lookup names
 // it, compared as the library compares names); the value a lookup of key in
@@ -91,10 +100,10 @@ int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, L
 // Visit every section and entry of either file, those of file 0 first, each
 // once, in the order of the file: visit(section, null, was, now) for a
 // section, was and now non-null where it has a header; then
-// visit(section, key, was, now) for an entry, with the values a lookup gives
+// visit(section, key, was, now) for an entry, each with user first, with the values a lookup gives
 // (null: absent or empty). section is as the library lists it, "[name]", or
 // "" for the entries before the first header. False if a visit said false.
-typedef bool (*MeaningVisit)(const char *section, const char *key, const char *was, const char *now);
-bool walkMeanings(MeaningVisit visit);
+typedef bool (*MeaningVisit)(void *user, const char *section, const char *key, const char *was, const char *now);
+bool walkMeanings(MeaningVisit visit, void *user);
 
 #endif

@@ -28,6 +28,14 @@ const size_t savedMaxBytes = 3 * partsSize;
 constexpr double updateMaxNs = 3e9;
 static_assert(updateMaxNs == 3e9, "the message of iniTooSlow says 3 seconds");
 
+// The sets that the update makes: how many, and the folded names of the
+// sections it makes them in.
+struct SetsIn {
+    int count;
+    char sections[maxUnits + 1][foldedSize];
+    int sectionCount;
+};
+
 // All the state of one update.
 static struct {
     char bytes[iniReadMaxBytes + 2];     // the file as it was, a byte more to tell it is too large, and a NUL
@@ -44,23 +52,19 @@ static struct {
     WorkCopy work;                       // the work copy: its name, the bytes read, what went wrong
     int listEnd;                         // the list's end in the file as it was, from the table's last row
     int listLength;                      // the list's length, from its first entry
-    int sets;                            // the entries the update sets or removes
-    char setIn[maxUnits + 1][foldedSize];   // the folded names of the sections it sets them in
-    int setInCount;
+    SetsIn sets;                         // the entries the update sets or removes
+    TableFolded table;                   // the sections it touches, for the filter
 } up;
 
-// The folded names of the headers that the lookups of the list and of each
-// row's section find ("" where none).
-static char listFolded[foldedSize], unitFolded[maxUnits][foldedSize];
-
 // The sections the update touches, the list's and the rows', with every
-// entry in them.
-static MeaningKeep keepTouched(const char *section, const char *)
+// entry in them; table is their TableFolded.
+static MeaningKeep keepTouched(void *table, const char *section, const char *)
 {
-    if (strcmp(section, listFolded) == 0)
+    const TableFolded *t = (const TableFolded *)table;
+    if (strcmp(section, t->list) == 0)
         return keepValue;
     for (int u = 0; u < unitNum; u++)
-        if (strcmp(section, unitFolded[u]) == 0)
+        if (strcmp(section, t->unit[u]) == 0)
             return keepValue;
     return keepNot;
 }
@@ -77,12 +81,9 @@ static void addToParts(const char *p, size_t n)
 // of them than the programs hold, or the meaning did not fit.
 static bool takeParts()
 {
-    meaningFoldedLookup(listSection, listFolded);
-    for (int u = 0; u < unitNum; u++)
-        if (!meaningFoldedLookup(unitName[u], unitFolded[u]))
-            unitFolded[u][0] = '\0';
+    foldTable(&up.table);
     int line;
-    if (takeMeaning(0, up.bytes, up.work.len, keepTouched, &line) != meaningTaken) {
+    if (takeMeaning(0, up.bytes, up.work.len, keepTouched, &up.table, &line) != meaningTaken) {
         failRun(iniWouldChange, line, "the sections it sets hold more than csvtoini holds");
         return false;
     }
@@ -167,7 +168,7 @@ static bool writeWorkCopy(const char *p, size_t n)
 }
 
 // Set key of section to value, or remove it where value is null.
-static void setOne(const char *section, const char *key, const char *value)
+static void setOne(void *, const char *section, const char *key, const char *value)
 {
     set_config_string(section, key, value);
 }
@@ -182,18 +183,19 @@ static const char *lineEndOf(const char *p, const char *end, size_t *n)
     return *n ? p : nullptr;
 }
 
-// Count a set, and note its section.
-static void countSet(const char *section, const char *, const char *)
+// Count a set in the SetsIn, and note its section.
+static void countSet(void *sets, const char *section, const char *, const char *)
 {
+    SetsIn &in = *(SetsIn *)sets;
     char folded[foldedSize];
-    up.sets++;
+    in.count++;
     if (!meaningFoldedLookup(section, folded))
         folded[0] = '\0';
-    for (int i = 0; i < up.setInCount; i++)
-        if (strcmp(up.setIn[i], folded) == 0)
+    for (int i = 0; i < in.sectionCount; i++)
+        if (strcmp(in.sections[i], folded) == 0)
             return;
-    if (up.setInCount <= maxUnits)
-        strcpy(up.setIn[up.setInCount++], folded);
+    if (in.sectionCount <= maxUnits)
+        strcpy(in.sections[in.sectionCount++], folded);
 }
 
 // True if the update sets an entry in the section of the part that begins
@@ -206,8 +208,8 @@ static bool partSet(const char *p, const char *end)
     const char *eol = lineEndOf(p, end, &n);
     if (!meaningHeaderFolded(p, (eol ? eol : end) - p, folded))
         return true;
-    for (int i = 0; i < up.setInCount; i++)
-        if (strcmp(up.setIn[i], folded) == 0)
+    for (int i = 0; i < up.sets.sectionCount; i++)
+        if (strcmp(up.sets.sections[i], folded) == 0)
             return true;
     return false;
 }
@@ -416,8 +418,8 @@ static bool planUpdate()
     if (ok) {
         takePlan();
         up.listEnd = meaningListEnd(unitNum);
-        up.sets = up.setInCount = 0;
-        eachSet(up.listEnd, countSet);
+        up.sets.count = up.sets.sectionCount = 0;
+        eachSet(up.listEnd, countSet, &up.sets);
         ok = wholeList() && namesKnown() && quickEnough();
     }
     if (!ok)
@@ -431,13 +433,13 @@ void MemToIni()
     if (unitNum == 0 || !planUpdate())
         return;
     // The file holds the sheet's units already.
-    if (up.sets == 0) {
+    if (up.sets.count == 0) {
         discardWorkCopy();
         return;
     }
     bool ok = loadParts();
     if (ok)
-        eachSet(up.listEnd, setOne);
+        eachSet(up.listEnd, setOne, nullptr);
     ok = ok && saveWorkCopy() && copyPasses() && assemble() && writeWorkCopy(up.result, up.resultLen);
     if (!ok) {
         set_config_file(up.work.name);   // nothing unsaved is left for the shutdown

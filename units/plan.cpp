@@ -34,59 +34,57 @@ const char *plannedValue(int unit, int col, char number[16])
     return readAsRow[unit][col] ? nullptr : number;
 }
 
-void eachSet(int listEnd, SetVisit each)
+void eachSet(int listEnd, SetVisit each, void *user)
 {
     char key[unitKeySize], number[16];
     for (int u = 0; u < unitNum; u++) {
         unitKey(key, u);
         const char *was = meaningValue(listSection, key);
         if (!was || strcmp(was, unitName[u]) != 0)
-            each(listSection, key, unitName[u]);
+            each(user, listSection, key, unitName[u]);
         for (int col = 0; col < statCount; col++)
             if (firstOfKey(col) && plannedValue(u, col, number))
-                each(unitName[u], statName[col].key, number);
+                each(user, unitName[u], statName[col].key, number);
     }
     for (int n = unitNum; n < listEnd; n++) {
         unitKey(key, n);
-        each(listSection, key, nullptr);
+        each(user, listSection, key, nullptr);
     }
 }
 
-// The sections that the sets so far made, new at the end of the file.
-static struct {
-    const char *sections[maxUnits + 1];
-    int count;
-} made;
+// The cost of the sets so far: their walks, what walking the lines and
+// headers that they added costs, and the sections they made, new at the
+// end of the file.
+struct Cost {
+    double ns, added;
+    const char *made[maxUnits + 1];
+    int madeCount;
+};
 
 // True if the set into section makes it: the file lacks it, and no set
 // before made it.
-static bool makes(const char *section)
+static bool makes(Cost &cost, const char *section)
 {
     if (meaningHasSection(section))
         return false;
-    for (int i = 0; i < made.count; i++)
-        if (ustricmp(made.sections[i], section) == 0)
+    for (int i = 0; i < cost.madeCount; i++)
+        if (ustricmp(cost.made[i], section) == 0)
             return false;
-    if (made.count <= maxUnits)
-        made.sections[made.count++] = section;
+    if (cost.madeCount <= maxUnits)
+        cost.made[cost.madeCount++] = section;
     return true;
 }
 
-// The cost of the sets so far: their walks, and what walking the lines and
-// headers that they added costs.
-static struct {
-    double ns, added;
-} cost;
-
-// Add the cost of setting key in section to cost: a walk for the key, and
-// where it is new a walk for the section's header; a new section is made at
-// the end of the file, after a walk to that end, and the next sets of the
+// Add the cost of setting key in section to the Cost: a walk for the key,
+// and where it is new a walk for the section's header; a new section is made
+// at the end of the file, after a walk to that end, and the next sets of the
 // same section find it there.
-static void costSet(const char *section, const char *key, const char *)
+static void costSet(void *costs, const char *section, const char *key, const char *)
 {
+    Cost &cost = *(Cost *)costs;
     bool found, there;
     double toKey = meaningWalk(section, key, &found);
-    bool creates = makes(section);
+    bool creates = makes(cost, section);
     if (found) {
         cost.ns += toKey;
         return;
@@ -102,8 +100,7 @@ static void costSet(const char *section, const char *key, const char *)
 
 double plannedNs(int listEnd)
 {
-    cost = {0, 0};
-    made.count = 0;
-    eachSet(listEnd, costSet);
+    Cost cost = {};
+    eachSet(listEnd, costSet, &cost);
     return cost.ns;
 }

@@ -17,13 +17,14 @@ void takePlan();
 // the three columns 1).
 const char *plannedValue(int unit, int col, char number[16]);
 
-// Call each for every entry the update sets, in the order it sets them:
+// Call each, with user, for every entry the update sets, in the order it
+// sets them:
 // each row's list entry where the file holds another name, and each key
 // that plannedValue sets, then each list entry it removes (value null):
 // those after the table's last row, up to listEnd, where the list in the
 // file ends.
-typedef void (*SetVisit)(const char *section, const char *key, const char *value);
-void eachSet(int listEnd, SetVisit each);
+typedef void (*SetVisit)(void *user, const char *section, const char *key, const char *value);
+void eachSet(int listEnd, SetVisit each, void *user);
 
 // About how long, in nanoseconds, the library takes for those sets, each of
 // which walks the loaded sections from the top.
