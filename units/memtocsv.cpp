@@ -92,7 +92,7 @@ void memToCsv()
     // whole: a full disk or a size limit leaves the old one. A sheet of no
     // units, from a file that lists none (empty, cut short, or another
     // file), replaces no sheet of units.
-    WorkCopy w = {programName, isWorkCopyOf, unitNum ? nullptr : oldSheet, sizeof oldSheet, 0, false, nullptr, {}};
+    WorkCopy w = {programName, unitNum ? nullptr : oldSheet, sizeof oldSheet, 0, false, nullptr, {}};
     WorkResult r = workFailed;
     if (openWorkCopy(csvFile, &w)) {
         if (!unitNum && w.existed && (w.len == sizeof oldSheet || holdsRows(oldSheet, w.len))) {

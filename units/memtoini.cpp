@@ -400,7 +400,7 @@ static bool quickEnough()
 // failed, if not.
 static bool planUpdate()
 {
-    up.work = {programName, isWorkCopyOf, up.bytes, iniReadMaxBytes + 1, 0, false, nullptr, {}};
+    up.work = {programName, up.bytes, iniReadMaxBytes + 1, 0, false, nullptr, {}};
     if (!openWorkCopy(iniFile, &up.work)) {
         failRun(iniNoCopy, 0, "%s", up.work.why.text);
         return false;

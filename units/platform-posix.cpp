@@ -4,6 +4,7 @@
 // that the file is either replaced whole or left as it was.
 #include "platform.h"
 #include "still.h"
+#include "workname.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -276,7 +277,7 @@ static void splitPath(const char *path, char dir[PATH_MAX], const char **base)
 // Remove the work copies of target that earlier runs left behind, killed
 // before they could; only a run that holds the target may, so that no run
 // is still writing one.
-static void removeLeftovers(LeftoverTest leftover)
+static void removeLeftovers()
 {
     char dir[PATH_MAX];
     const char *base;
@@ -285,7 +286,7 @@ static void removeLeftovers(LeftoverTest leftover)
     if (!d)
         return;
     while (struct dirent *e = readdir(d))
-        if (leftover(e->d_name, base))
+        if (isWorkCopyOf(e->d_name, base))
             unlinkat(dirfd(d), e->d_name, 0);
     closedir(d);
 }
@@ -299,7 +300,7 @@ bool openWorkCopy(const char *file, WorkCopy *w)
         return false;
     w->existed = held >= 0;
     if (w->existed)
-        removeLeftovers(w->leftover);
+        removeLeftovers();
     readAt = stampOf(copied);
     FileRead r = w->bytes && w->existed ? readStill({&held, stampFd, readFd}, w->bytes, w->cap, &w->len, &readAt, &w->why)
                                         : fileRead;

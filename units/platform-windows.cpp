@@ -8,6 +8,7 @@
 // program holds, or has moved away for a moment, as sync clients do.
 #include "platform.h"
 #include "still.h"
+#include "workname.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -394,7 +395,7 @@ static bool removeFile(const wchar_t *path)
 // Remove the work copies of the file that earlier runs left behind, killed
 // before they could; this run holds the turn at the file, so that no run is
 // still writing one.
-static void removeLeftovers(const wchar_t *file, LeftoverTest leftover)
+static void removeLeftovers(const wchar_t *file)
 {
     static wchar_t path[pathSize];
     char base[MAX_PATH * 3], found[MAX_PATH * 3];
@@ -403,14 +404,14 @@ static void removeLeftovers(const wchar_t *file, LeftoverTest leftover)
     if (WideCharToMultiByte(CP_UTF8, 0, name, -1, base, sizeof base, nullptr, nullptr) == 0 ||
         wcslen(path) + 8 >= (size_t)pathSize)
         return;
-    wcscat(path, L".*.part");
+    swprintf(path + wcslen(path), 8, L".*%hs", workCopyEnd);
     WIN32_FIND_DATAW f;
     HANDLE h = FindFirstFileW(path, &f);
     if (h == INVALID_HANDLE_VALUE)
         return;
     do {
         if (WideCharToMultiByte(CP_UTF8, 0, f.cFileName, -1, found, sizeof found, nullptr, nullptr) &&
-            leftover(found, base) && name - path + wcslen(f.cFileName) < (size_t)pathSize) {
+            isWorkCopyOf(found, base) && name - path + wcslen(f.cFileName) < (size_t)pathSize) {
             wcscpy(name, f.cFileName);
             DeleteFileW(path);
         }
@@ -425,7 +426,7 @@ static void removeLeftovers(const wchar_t *file, LeftoverTest leftover)
 static bool makeWork(const char *file, const char *program, Why *why)
 {
     for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
-        snprintf(work, sizeof work, "%s.%s-%06x%s", file, program, n & 0xFFFFFF, workCopyEnd);
+        snprintf(work, sizeof work, "%s.%s-%0*x%s", file, program, workCopyTag, n & workCopyTagMask, workCopyEnd);
         if (!fullPath(work, work16))
             break;
         workHeld = CreateFileW(work16, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -449,9 +450,9 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     if (!holdTarget(&w->why))
         return false;
     w->existed = held != INVALID_HANDLE_VALUE;
-    removeLeftovers(given, w->leftover);
+    removeLeftovers(given);
     if (w->existed && wcscmp(given, target) != 0)
-        removeLeftovers(target, w->leftover);
+        removeLeftovers(target);
     FileRead r = w->bytes && w->existed ? readStill({&held, stampFile, readFile}, w->bytes, w->cap, &w->len, &readAt, &w->why)
                                         : fileRead;
     if (r == fileFailed || r == fileBusy || !makeWork(file, w->program, &w->why)) {
@@ -498,7 +499,8 @@ static bool workBesideTarget(const char *program, Why *why)
     if (sameFolder(work16, target))
         return true;
     for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
-        if (swprintf(beside, pathSize, L"%ls.%hs-%06x%hs", target, program, n & 0xFFFFFF, workCopyEnd) < 0)
+        if (swprintf(beside, pathSize, L"%ls.%hs-%0*x%hs", target, program, workCopyTag, n & workCopyTagMask,
+                     workCopyEnd) < 0)
             break;
         if (CopyFileW(work16, beside, TRUE)) {
             HANDLE h = CreateFileW(beside, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

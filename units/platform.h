@@ -65,19 +65,12 @@ void tellUser(const char *msg);
 // The work copy through which a writer replaces its output file whole: a
 // new file beside it, held open by this run so that another program that
 // opens it meanwhile (a scanner, an indexer) can only share it as this run
-// and the library do.
-// A work copy of the file named base (its name, without a folder) is named
-// base, a dot, the program, "-", workCopyTag letters or digits and
-// workCopyEnd.
-const char workCopyEnd[] = ".part";
-const int workCopyTag = 6;
-typedef bool (*LeftoverTest)(const char *name, const char *base);
+// and the library do. Its name bears the program's.
 
-// One update through a work copy: what the writer asks (the first four) and
-// what it is told.
+// One update through a work copy: what the writer asks (the first three)
+// and what it is told.
 struct WorkCopy {
     const char *program;    // the program, whose name the work copy bears
-    LeftoverTest leftover;  // which names are work copies of the file
     char *bytes;            // where the file's bytes go, or null
     size_t cap;             // the room there; a larger file fills it
     size_t len;             // the bytes read

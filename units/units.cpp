@@ -1,6 +1,5 @@
 // The unit table and the helpers that readers and writers share.
 #include "units.h"
-#include "platform.h"
 
 #include <allegro.h>
 #include <ctype.h>
@@ -182,24 +181,6 @@ size_t validUtf8(const char *text, size_t n)
     for (size_t len; p < end && (len = utf8Char(p, end)) != 0; p += len) {
     }
     return (size_t)(p - (const unsigned char *)text);
-}
-
-bool isWorkCopyOf(const char *name, const char *base)
-{
-    size_t n = strlen(base);
-    if (strncmp(name, base, n) != 0 || name[n] != '.')
-        return false;
-    name += n + 1;
-    const char *const programs[] = {"initocsv-", "csvtoini-"};
-    for (const char *prog : programs)
-        if (strncmp(name, prog, strlen(prog)) == 0) {
-            const char *tag = name + strlen(prog);
-            for (int i = 0; i < workCopyTag; i++)
-                if (!isalnum((unsigned char)tag[i]))
-                    return false;
-            return strcmp(tag + workCopyTag, workCopyEnd) == 0;
-        }
-    return false;
 }
 
 bool iniAdmitted(const char *p, size_t n)

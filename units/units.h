@@ -162,10 +162,6 @@ bool keepableName(const char *name);
 // NUL byte; n if all of it is.
 size_t validUtf8(const char *p, size_t n);
 
-// True if name is a work copy of the file named base (a name without a
-// folder) that one of the programs made.
-bool isWorkCopyOf(const char *name, const char *base);
-
 // The ways a run can fail; each has its message in one table.
 enum Problem {
     libraryStart, noTurn,
