@@ -134,11 +134,45 @@ static CopyVerdict placement(const Comparison &cmp)
     return cmp.verdict;
 }
 
+// A line of INI text, and whether the library reads it alone as a header.
+struct LineMeaning {
+    const char *text;
+    size_t len;
+    bool header;
+};
+
+// The first line of text a (counting from 1) that the library, reading each
+// line alone, takes for another header or entry than the same line of text
+// b, or for the same with another value, with both lines in *was and *now;
+// 0 if there is none, -1 if b has another number of lines. Both texts have
+// a NUL after their lengths.
+static int changedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now)
+{
+    static char before[iniReadMaxBytes + 8], after[iniReadMaxBytes + 8];   // a line's meaning at most
+    size_t at = 0, bt = 0, aend, bend;
+    int line = 1, changed = 0;
+    push_config_state();   // the lines go through a configuration of their own
+    for (; !changed && at < alen && bt < blen; line++) {
+        size_t an = meaningNextLine(a, at, alen, &aend), bn = meaningNextLine(b, bt, blen, &bend);
+        size_t x = meaningOfLine(a + at, aend - at, before, sizeof before);
+        size_t y = meaningOfLine(b + bt, bend - bt, after, sizeof after);
+        if (x != y || memcmp(before, after, x) != 0) {
+            *was = {a + at, aend - at, before[0] == 'h'};
+            *now = {b + bt, bend - bt, after[0] == 'h'};
+            changed = line;
+        }
+        at = an;
+        bt = bn;
+    }
+    pop_config_state();
+    return changed ? changed : at < alen || bt < blen ? -1 : 0;
+}
+
 CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t savedLen)
 {
     CopyVerdict v = {problemCount, 0, ""};
     LineMeaning was, now;
-    int line = meaningChangedLine(text, len, saved, savedLen, &was, &now);
+    int line = changedLine(text, len, saved, savedLen, &was, &now);
     if (line < 0) {
         v.problem = iniSaveFailed;
         snprintf(v.detail, sizeof v.detail, "the library did not load the whole work copy");

@@ -305,11 +305,9 @@ static void forgetAfter()
     }
 }
 
-// The start of the line after the one at text[at], len bytes in all; *end
-// is where that line's text ends. Lines end as the library ends them: at CR
-// or LF, either of which may be followed by the other as part of the end.
-// (In UTF-8, which the programs read alone, no character holds these bytes.)
-static size_t nextLine(const char *text, size_t at, size_t len, size_t *end)
+// (In UTF-8, which the programs read alone, no character holds the bytes of
+// a line end.)
+size_t meaningNextLine(const char *text, size_t at, size_t len, size_t *end)
 {
     while (at < len && text[at] != '\r' && text[at] != '\n')
         at++;
@@ -327,7 +325,7 @@ static bool readLines(Reading &r, const char *text, size_t len)
     bool ok = r.section >= 0;
     size_t end;
     for (size_t at = 0, next; ok && at < len; at = next) {
-        next = nextLine(text, at, len, &end);
+        next = meaningNextLine(text, at, len, &end);
         r.line++;
         if (end > at)
             ok = takeLine(r, text, at, end - at);
@@ -497,10 +495,7 @@ void meaningSize(int *lines, int *brackets, size_t *bytes)
         *bytes += strlen(m.text + m.items[m.brackets[k]].name);
 }
 
-// What the library makes of the line [line, line + len) alone, kept in
-// out, size bytes: 'h' and the header's name, 'e', the key, a NUL and the
-// value, or '-' for a line that is neither; the bytes of out in use.
-static size_t lineMeaning(const char *line, size_t len, char *out, size_t size)
+size_t meaningOfLine(const char *line, size_t len, char *out, size_t size)
 {
     const char **names;
     int n;
@@ -523,28 +518,6 @@ bool meaningHeaderFolded(const char *line, size_t len, char out[foldedSize])
     free_config_entries(&names);
     pop_config_state();
     return header;
-}
-
-int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now)
-{
-    static char before[iniReadMaxBytes + 8], after[iniReadMaxBytes + 8];   // a line's meaning at most
-    size_t at = 0, bt = 0, aend, bend;
-    int line = 1, changed = 0;
-    push_config_state();   // the lines go through a configuration of their own
-    for (; !changed && at < alen && bt < blen; line++) {
-        size_t an = nextLine(a, at, alen, &aend), bn = nextLine(b, bt, blen, &bend);
-        size_t x = lineMeaning(a + at, aend - at, before, sizeof before);
-        size_t y = lineMeaning(b + bt, bend - bt, after, sizeof after);
-        if (x != y || memcmp(before, after, x) != 0) {
-            *was = {a + at, aend - at, before[0] == 'h'};
-            *now = {b + bt, bend - bt, after[0] == 'h'};
-            changed = line;
-        }
-        at = an;
-        bt = bn;
-    }
-    pop_config_state();
-    return changed ? changed : at < alen || bt < blen ? -1 : 0;
 }
 
 bool walkMeanings(MeaningVisit visit, void *user)

@@ -83,19 +83,17 @@ void meaningSize(int *lines, int *brackets, size_t *bytes);
 // len) is, read alone; false if it is none.
 bool meaningHeaderFolded(const char *line, size_t len, char out[foldedSize]);
 
-// A line of INI text, and whether the library reads it alone as a header.
-struct LineMeaning {
-    const char *text;
-    size_t len;
-    bool header;
-};
+// The start of the line after the one at text[at], len bytes in all; *end
+// is where that line's text ends. Lines end as the library ends them: at CR
+// or LF, either of which may be followed by the other as part of the end.
+size_t meaningNextLine(const char *text, size_t at, size_t len, size_t *end);
 
-// The first line of text a (counting from 1) that the library, reading each
-// line alone, takes for another header or entry than the same line of text
-// b, or for the same with another value, with both lines in *was and *now;
-// 0 if there is none, -1 if b has another number of lines. Both texts have
-// a NUL after their lengths.
-int meaningChangedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now);
+// What the library makes of the line [line, line + len) alone, kept in
+// out, size bytes: 'h' and the header's name, 'e', the key, a NUL and the
+// value, or '-' for a line that is neither; the bytes of out in use. Call it
+// inside a configuration of the caller's own (push_config_state).
+size_t meaningOfLine(const char *line, size_t len, char *out, size_t size);
+
 
 // Visit every section and entry of either file, those of file 0 first, each
 // once, in the order of the file: visit(section, null, was, now) for a
