@@ -1,0 +1,66 @@
+// The sheet reader's pure stages, each of which the in-process tests drive
+// alone: the sheet's bytes decoded to UTF-8 text, the text split into
+// fields, and a cell read as a whole number.
+#ifndef SHEET_H
+#define SHEET_H
+
+#include <stddef.h>
+
+const size_t sheetMaxBytes = 4u << 20;   // the largest sheet csvtoini reads
+
+// Stage 1. A sheet as UTF-8 text: cap bytes of room at text, len of them in
+// use, and whether its code page was guessed.
+struct SheetText {
+    char *text;
+    size_t cap, len;
+    bool guessed;
+};
+
+// How decoding ended: the text is there, or why not.
+enum Decoded { decoded, decodedBadUtf16, decodedNotUtf8, decodedNotText };
+
+// Turn the n bytes of a sheet, at most sheetMaxBytes, into UTF-8 text in t,
+// whose room must be three times that (a byte of Windows-1252 or two of
+// UTF-16 may become three of UTF-8). A byte-order mark says UTF-8 or UTF-16;
+// without one, text that is not UTF-8 is in a code page, as spreadsheets
+// save their plain CSV: the system's own where it has one, else taken as
+// Windows-1252, a guess. For decodedNotUtf8, a sheet that begins as UTF-8
+// but holds another byte, *line is that byte's line.
+Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line);
+
+// Stage 2. Fields. A field that begins with '"' is quoted: it runs to the
+// next '"' that is not doubled, and separators and line ends inside belong to
+// it; anything after the closing quote is taken as it stands. A '"' anywhere
+// else is an ordinary character. Lines end in LF, CR LF or CR. Fields is a
+// walk through the text: the start of the next field, the end of the text,
+// the separator, and the line the next field is on.
+struct Fields {
+    const char *cursor, *end;
+    char sep;
+    int line;
+};
+enum Delim { endField, endRow, endText, openQuote };
+
+// Start a walk through the len bytes of text at its first line, splitting
+// at sep.
+void startFields(Fields *f, const char *text, size_t len, char sep);
+
+// Take the next field as [*start, *stop), quotes and all, and say what ended
+// it; at an open quote, the walk stays on the line where the field began.
+Delim nextField(Fields *f, const char **start, const char **stop);
+
+// The text of the field [start, stop): quotes removed, in place; returns its
+// new end.
+char *unquote(char *start, char *stop);
+
+// Stage 4. How a cell reads as a value.
+enum Value { valueOk, valueNotWhole, valueOutOfRange };
+
+// The whole number that the cell [p, end) shows, in *v, as spreadsheets and
+// scripts write one: blanks around an optional sign and decimal digits,
+// which may end in a point and zeros (but not exactly three, which may
+// group thousands) or in an exponent that leaves the value whole (1e+05,
+// 2.5E3); and TRUE or FALSE in any case, as 1 and 0.
+Value wholeNumber(const char *p, const char *end, int *v);
+
+#endif
