@@ -177,10 +177,9 @@ static void setOne(void *, const char *section, const char *key, const char *val
 // has none.
 static const char *lineEndOf(const char *p, const char *end, size_t *n)
 {
-    while (p < end && *p != '\n' && *p != '\r')
-        p++;
-    *n = p == end ? 0 : p + 1 < end && (p[1] == '\n' || p[1] == '\r') && p[1] != p[0] ? 2 : 1;
-    return *n ? p : nullptr;
+    size_t stop, next = meaningNextLine(p, 0, end - p, &stop);
+    *n = next - stop;
+    return *n ? p + stop : nullptr;
 }
 
 // Count a set in the SetsIn, and note its section.
