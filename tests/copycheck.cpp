@@ -62,11 +62,13 @@ int main(int, char **)
         for (int col = 0; col < statCount; col++)
             uStat[0][col] = statName[col].fallback;
         uStat[0][0] = 6;
-        takeMeaning(0, before, sizeof before - 1);
-        takePlan();
+        Meaning file;
+        static Plan plan;
+        takeMeaning(&file, before, sizeof before - 1);
+        takePlan(&plan, file);
         static char text[4096];
         size_t n = savedText(c.saved, text, sizeof text);
-        CopyVerdict v = checkCopy(text, n, meaningListEnd(unitNum));
+        CopyVerdict v = checkCopy(&plan, text, n);
         if (v.problem == c.want) {
             passed++;
         } else {

@@ -27,7 +27,7 @@ static bool same(const char *a, const char *b)
 // Abort unless the entry has the same value before and after, and a lookup
 // of it in the meaning gives what the library's lookup in the whole text
 // gives, its section named as listed and bare.
-static bool checkItem(void *, const char *section, const char *key, const char *was, const char *now)
+static bool checkItem(void *file, const char *section, const char *key, const char *was, const char *now)
 {
     static char bare[4096];   // the section visited, without its brackets
     if (!same(was, now))
@@ -41,7 +41,7 @@ static bool checkItem(void *, const char *section, const char *key, const char *
     snprintf(bare, sizeof bare, "%.*s", n ? (int)n - 2 : 0, section + (n ? 1 : 0));
     const char *names[] = {section, bare};
     for (const char *name : names) {
-        const char *mine = meaningValue(name, key);
+        const char *mine = meaningValue(*(Meaning *)file, name, key);
         if (!same(mine, get_config_string(name, key, nullptr)))
             abort();
     }
@@ -55,9 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;   // both programs refuse such a file before they take its meaning
     memcpy(text, data, size);
     text[size] = '\0';
-    if (takeMeaning(0, text, size) != meaningTaken || takeMeaning(1, text, size) != meaningTaken)
+    Meaning file;
+    if (takeMeaning(&file, text, size) != meaningTaken || takeUpdated(file, text, size) != meaningTaken)
         return 0;
     set_config_data(text, (int)size);
-    walkMeanings(checkItem, nullptr);
+    walkMeanings(file, checkItem, &file);
     return 0;
 }

@@ -15,10 +15,10 @@ const size_t lineShown = 60;   // the bytes of a long line that a message shows
 // The comparison's state: the section being visited and what the writer does
 // to it, which entries it sets were found as set, and the verdict so far.
 struct Comparison {
+    const Plan *plan;           // the update's plan
     const char *section;        // the section visited last, as listed
     char bare[nameSize];        // its name without brackets, cut to fit
     int role;                   // listRole, otherRole, or the row it holds
-    int removedEnd;             // list entries from unitNum up to this one are removed
     bool placed[maxUnits][statCount];   // a row's column found as set
     bool listed[maxUnits];              // a row's list entry found as set
     CopyVerdict verdict;        // the first change of meaning, if any
@@ -36,10 +36,10 @@ static const char *expected(Comparison &cmp, const char *key, const char *was, b
             *placed = &cmp.listed[n];
             return unitName[n];
         }
-        return n >= unitNum && n < cmp.removedEnd ? nullptr : was;
+        return n >= unitNum && n < cmp.plan->listEnd ? nullptr : was;
     }
     for (int col = 0; cmp.role >= 0 && col < statCount; col++)
-        if (firstOfKey(col) && ustricmp(statName[col].key, key) == 0 && plannedValue(cmp.role, col, number)) {
+        if (firstOfKey(col) && ustricmp(statName[col].key, key) == 0 && plannedValue(cmp.plan, cmp.role, col, number)) {
             *placed = &cmp.placed[cmp.role][col];
             return number;
         }
@@ -123,7 +123,7 @@ static CopyVerdict placement(const Comparison &cmp)
     for (int u = 0; u < unitNum; u++) {
         bool lost = !cmp.listed[u];
         for (int col = 0; lastOfName(unitName[u]) == u && col < statCount; col++)
-            lost = lost || (firstOfKey(col) && plannedValue(u, col, number) && !cmp.placed[u][col]);
+            lost = lost || (firstOfKey(col) && plannedValue(cmp.plan, u, col, number) && !cmp.placed[u][col]);
         if (lost) {
             CopyVerdict v = {iniWouldChange, 0, ""};
             snprintf(v.detail, sizeof v.detail, "the entries of [%.*s] would not be found in it", nameMaxBytes,
@@ -153,9 +153,9 @@ static int changedLine(const char *a, size_t alen, const char *b, size_t blen, L
     int line = 1, changed = 0;
     push_config_state();   // the lines go through a configuration of their own
     for (; !changed && at < alen && bt < blen; line++) {
-        size_t an = meaningNextLine(a, at, alen, &aend), bn = meaningNextLine(b, bt, blen, &bend);
-        size_t x = meaningOfLine(a + at, aend - at, before, sizeof before);
-        size_t y = meaningOfLine(b + bt, bend - bt, after, sizeof after);
+        size_t an = iniNextLine(a, at, alen, &aend), bn = iniNextLine(b, bt, blen, &bend);
+        size_t x = iniLineMeaning(a + at, aend - at, before, sizeof before);
+        size_t y = iniLineMeaning(b + bt, bend - bt, after, sizeof after);
         if (x != y || memcmp(before, after, x) != 0) {
             *was = {a + at, aend - at, before[0] == 'h'};
             *now = {b + bt, bend - bt, after[0] == 'h'};
@@ -188,15 +188,15 @@ CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t 
     return v;
 }
 
-CopyVerdict checkCopy(const char *text, size_t len, int listEnd)
+CopyVerdict checkCopy(const Plan *plan, const char *text, size_t len)
 {
     Comparison cmp = {};
-    cmp.removedEnd = listEnd;
+    cmp.plan = plan;
     cmp.verdict.problem = problemCount;
-    if (takeMeaning(1, text, len) != meaningTaken) {
+    if (takeUpdated(plan->file, text, len) != meaningTaken) {
         changed(cmp, "it would hold more sections and entries than the sheet makes");
         return cmp.verdict;
     }
-    walkMeanings(compareItem, &cmp);
+    walkMeanings(plan->file, compareItem, &cmp);
     return placement(cmp);
 }

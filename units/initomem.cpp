@@ -63,17 +63,18 @@ static bool readList(size_t len, TableFolded *table)
     unitNum = 0;
     foldTable(table);
     int line;
-    if (!taken(takeMeaning(0, iniBytes, len, keepList, table, &line), line))
+    Meaning file;
+    if (!taken(takeMeaning(&file, iniBytes, len, keepList, table, &line), line))
         return false;
     // The list ends at the first entry that is missing or empty; a sheet of
     // part of it would lose the rest.
-    int length = meaningListEnd(0);
+    int length = meaningListEnd(file, 0);
     if (!listWhole(length))
         return false;
     for (unitNum = 0; unitNum < length; unitNum++) {
         char key[unitKeySize];
         unitKey(key, unitNum);
-        const char *name = meaningValue(listSection, key);
+        const char *name = meaningValue(file, listSection, key);
         size_t n = strlen(name);
         // The library finds no section by a longer name: the game reads
         // such a unit as all defaults, and the sheet would rename it.
@@ -93,12 +94,13 @@ static bool readValues(size_t len, TableFolded *table)
 {
     foldTable(table);
     int line;
-    if (!taken(takeMeaning(0, iniBytes, len, keepUnits, table, &line), line))
+    Meaning file;
+    if (!taken(takeMeaning(&file, iniBytes, len, keepUnits, table, &line), line))
         return false;
     for (int u = 0; u < unitNum; u++)
         for (int col = 0; col < statCount; col++)
             if (firstOfKey(col)) {
-                const char *text = meaningValue(unitName[u], statName[col].key);
+                const char *text = meaningValue(file, unitName[u], statName[col].key);
                 setFromKey(uStat[u], col, text ? gameInt(text) : statName[col].fallback);
             }
     return true;

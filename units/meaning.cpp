@@ -7,12 +7,11 @@
 
 #include <allegro.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-// Each line holds at most one section or entry: a meaning holds the
-// distinct ones of this many lines. The copy may add the units' entries and
-// sections; anything more than that is a change of meaning already.
-const int meaningItems = 1 << 19;
+// The updated copy may add the units' entries and sections; anything more
+// than that is a change of meaning already.
 const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
 // The names, folded names and values of both files: a folded name has at
 // most one and a half times the bytes of its name, and a line holds at least
@@ -54,24 +53,8 @@ static struct {
     int bracketCount, lineCount;  // those lines, and all lines, of the file before, kept whole
     MeaningPart parts[meaningPartsMost];   // the parts of the file before under its kept headers
     int partCount;                // parts in use; past meaningPartsMost, the first ones
+    unsigned taking;              // the takings so far: the last is the meaning held
 } m;
-
-// About how long the library's walks over the file before take, in
-// nanoseconds on the benchmark's machine. A walk that looks for a key passes
-// each line and, at each line whose name begins with '[', measures the name
-// twice and, at a header, compares it with the section's name until they
-// differ; one that looks for a section's header compares each line's name
-// with the header's.
-const double keyLineNs = 6, keyHeaderNs = 40, keyHeaderByteNs = 5.5, sameByteNs = 10;
-const double headerLineNs = 14;
-
-// The walks that look for one section: the folded header they compare
-// with, and the part of a walk through the first k lines whose names begin
-// with '[', by k, of a walk for a key and of one for the header.
-static struct {
-    char want[foldedSize];
-    double forKey[meaningItems + 2], forHeader[meaningItems + 2];
-} walks;
 
 static const char *textAt(unsigned at) { return at == none ? nullptr : m.text + at; }
 
@@ -86,27 +69,12 @@ static unsigned keep(const char *s, size_t n)
     return (unsigned)(m.used - n - 1);
 }
 
-// Put s into out, size bytes, folded as the library folds names when it
-// compares them (utolower of each character), NUL added; its length, none if
-// there is no room.
-static size_t fold(const char *s, char *out, size_t size)
-{
-    size_t n = 0;
-    for (const char *p = s; *p; n += usetc(out + n, utolower(ugetxc(&p))))
-        if (n + 8 > size)
-            return none;
-    if (n + 1 > size)
-        return none;
-    out[n] = '\0';
-    return n;
-}
-
 // Keep s folded as the library folds names when it compares them (utolower
 // of each character); its offset, none if no room.
 static unsigned keepFolded(const char *s)
 {
-    size_t n = fold(s, m.text + m.used, sizeof m.text - m.used);
-    if (n == none)
+    size_t n = foldName(s, m.text + m.used, sizeof m.text - m.used);
+    if (n == foldNoRoom)
         return none;
     m.used += n + 1;
     return (unsigned)(m.used - n - 1);
@@ -211,7 +179,7 @@ static void notePart(const Reading &r, size_t at, bool kept)
     if (m.partCount > 0 && m.partCount <= meaningPartsMost && m.parts[m.partCount - 1].end == 0)
         m.parts[m.partCount - 1].end = at;
     if (kept && m.partCount++ < meaningPartsMost)
-        m.parts[m.partCount - 1] = {at, 0, r.line};
+        m.parts[m.partCount - 1] = {at, 0, r.line, m.text + m.items[r.section].folded};
 }
 
 // Whether the reading keeps the header listed as name, or the entry key of
@@ -229,25 +197,12 @@ static MeaningKeep kept(const Reading &r, const char *name, const char *key)
     return how;
 }
 
-// What the library makes of the line [line, len) alone: a header, an entry
-// or neither, its name in (*names)[0], which free_config_entries frees.
-enum LineKind { plainLine, headerLine, entryLine };
-static LineKind readLine(const char *line, size_t len, const char ***names)
-{
-    set_config_data(line, (int)len);
-    *names = nullptr;
-    if (list_config_sections(names) == 1)
-        return headerLine;
-    free_config_entries(names);
-    return list_config_entries(nullptr, names) == 1 ? entryLine : plainLine;
-}
-
 // Take what the library makes of one line. False if there is no room.
 static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
 {
     const char *line = text + at, **names;
     bool ok = true;
-    LineKind kind = readLine(line, len, &names);
+    LineKind kind = iniReadLine(line, len, &names);
     if (kind == headerLine) {
         int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
         ok = s != -1;
@@ -305,18 +260,6 @@ static void forgetAfter()
     }
 }
 
-// (In UTF-8, which the programs read alone, no character holds the bytes of
-// a line end.)
-size_t meaningNextLine(const char *text, size_t at, size_t len, size_t *end)
-{
-    while (at < len && text[at] != '\r' && text[at] != '\n')
-        at++;
-    *end = at;
-    if (at == len)
-        return at;
-    return at + (at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1);
-}
-
 // Take each line of text into the meaning through a configuration of the
 // library's of its own; false if there is no room.
 static bool readLines(Reading &r, const char *text, size_t len)
@@ -325,7 +268,7 @@ static bool readLines(Reading &r, const char *text, size_t len)
     bool ok = r.section >= 0;
     size_t end;
     for (size_t at = 0, next; ok && at < len; at = next) {
-        next = meaningNextLine(text, at, len, &end);
+        next = iniNextLine(text, at, len, &end);
         r.line++;
         if (end > at)
             ok = takeLine(r, text, at, end - at);
@@ -335,7 +278,19 @@ static bool readLines(Reading &r, const char *text, size_t len)
     return ok;
 }
 
-MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
+// Stop the program if mn is not the meaning held: a lookup in it would
+// answer from another file.
+static void held(Meaning mn)
+{
+    if (mn.taking != m.taking || mn.taking == 0) {
+        fputs("internal error: a meaning was looked up after another was taken\n", stderr);
+        abort();
+    }
+}
+
+// Take the text's meaning as file 0, the file before, or file 1, its
+// updated copy.
+static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
 {
     if (file == 0) {
         forgetItems(0);
@@ -356,13 +311,25 @@ MeaningTaken takeMeaning(int file, const char *text, size_t len, MeaningFilter k
         m.countBefore = m.count;
         m.usedBefore = m.used;
         m.lineCount = r.line;
-        walks.want[0] = '\x01';   // no folded name begins so: the walks are to be costed anew
     }
     return ok ? meaningTaken : meaningNoRoom;
 }
 
-int meaningParts(const MeaningPart **parts)
+MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
 {
+    mn->taking = ++m.taking;
+    return take(0, text, len, keep, user, stopLine);
+}
+
+MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len)
+{
+    held(mn);
+    return take(1, text, len, nullptr, nullptr, nullptr);
+}
+
+int meaningParts(Meaning mn, const MeaningPart **parts)
+{
+    held(mn);
     *parts = m.parts;
     return m.partCount;
 }
@@ -377,151 +344,75 @@ static int findItem(int section, const char *name)
     return s >= 0 && m.slot[s] ? m.slot[s] - 1 : -1;
 }
 
-// Put the name by which a lookup of section finds its header into listed:
-// in brackets, unless it begins with '[' or ends with ']' already, and ""
-// for the entries before the first header. False if it is too long to be
-// found.
-static bool lookupName(const char *section, char listed[nameSize + 2])
-{
-    size_t n = strlen(section);
-    if (n > (size_t)nameMaxBytes)
-        return false;
-    snprintf(listed, nameSize + 2, "%s%s%s", n && section[0] != '[' ? "[" : "", section,
-             n && section[n - 1] != ']' ? "]" : "");
-    return true;
-}
-
-// The item of the section named section, as a lookup names it, or -1. The
-// library looks up a section whose name begins with '#' in another store,
-// where this program keeps nothing.
+// The item of the section named section, as a lookup names it, or -1.
 static int findSection(const char *section)
 {
-    char listed[nameSize + 2];
-    if (!lookupName(section, listed) || (listed[0] == '[' && listed[1] == '#'))
+    char listed[listedSize];
+    if (!iniLookupName(section, listed))
         return -1;
     return findItem(-1, listed);
 }
 
-bool meaningFoldedLookup(const char *section, char *out, size_t size)
+bool meaningHasSection(Meaning mn, const char *section)
 {
-    char listed[nameSize + 2];
-    if (!lookupName(section, listed) || (listed[0] == '[' && listed[1] == '#'))
-        return false;
-    return fold(listed, out, size) != none;
-}
-
-void foldTable(TableFolded *t)
-{
-    if (!meaningFoldedLookup(listSection, t->list))
-        t->list[0] = '\0';
-    for (int u = 0; u < unitNum; u++)
-        if (!meaningFoldedLookup(unitName[u], t->unit[u]))
-            t->unit[u][0] = '\0';
-}
-
-bool meaningHasSection(const char *section)
-{
+    held(mn);
     int s = findSection(section);
     return s >= 0 && m.items[s].in[0];
 }
 
-const char *meaningValue(const char *section, const char *key)
+const char *meaningValue(Meaning mn, const char *section, const char *key)
 {
+    held(mn);
     int s = findSection(section);
     int e = s >= 0 ? findItem(s, key) : -1;
     return e >= 0 ? textAt(m.items[e].value[0]) : nullptr;
 }
 
-int meaningListEnd(int from)
+int meaningListEnd(Meaning mn, int from)
 {
     char key[unitKeySize];
     int n = from;
-    while (n < listCountMost && (unitKey(key, n), meaningValue(listSection, key)))
+    while (n < listCountMost && (unitKey(key, n), meaningValue(mn, listSection, key)))
         n++;
     return n;
 }
 
-// Make walks hold the walks that look for the header whose folded name is
-// want.
-static void costWalks(const char *want)
+int meaningLines(Meaning mn)
 {
-    snprintf(walks.want, sizeof walks.want, "%s", want);
-    walks.forKey[0] = walks.forHeader[0] = 0;
-    for (int k = 0; k < m.bracketCount; k++) {
-        const Item &h = m.items[m.brackets[k]];
-        const char *f = m.text + h.folded;
-        size_t same = 0;
-        while (f[same] && f[same] == want[same])
-            same++;
-        // Only a header's name is compared with the section's in a walk for
-        // a key; every line's is in a walk for the header.
-        double compare = sameByteNs * (double)(same + 1);
-        walks.forKey[k + 1] = walks.forKey[k] + keyHeaderNs + keyHeaderByteNs * (double)strlen(m.text + h.name) +
-                              (h.section < 0 ? compare : 0);
-        walks.forHeader[k + 1] = walks.forHeader[k] + compare;
-    }
+    held(mn);
+    return m.lineCount;
 }
 
-double meaningWalk(const char *section, const char *key, bool *found)
+int meaningBrackets(Meaning mn)
 {
-    char want[foldedSize];
-    if (!meaningFoldedLookup(section, want, sizeof want))
-        want[0] = '\0';
-    if (strcmp(want, walks.want) != 0)
-        costWalks(want);
+    held(mn);
+    return m.bracketCount;
+}
+
+size_t meaningBracket(Meaning mn, int k, const char **folded, bool *header)
+{
+    held(mn);
+    const Item &it = m.items[m.brackets[k]];
+    *folded = m.text + it.folded;
+    *header = it.section < 0;
+    return strlen(m.text + it.name);
+}
+
+bool meaningPlace(Meaning mn, const char *section, const char *key, int *line, int *bracketsBefore)
+{
+    held(mn);
     int s = findSection(section);
     int e = s >= 0 && key ? findItem(s, key) : s;
-    *found = e >= 0 && m.items[e].in[0];
-    const double *headers = key ? walks.forKey : walks.forHeader;
-    double line = key ? keyLineNs : headerLineNs;
-    if (!*found)
-        return line * m.lineCount + headers[m.bracketCount];
-    const Item &it = m.items[e];
-    return line * it.line + headers[it.headersBefore + (key ? 0 : 1)];
+    if (e < 0 || !m.items[e].in[0])
+        return false;
+    *line = m.items[e].line;
+    *bracketsBefore = m.items[e].headersBefore;
+    return true;
 }
 
-double meaningWalkAdded(size_t headerBytes)
+bool walkMeanings(Meaning mn, MeaningVisit visit, void *user)
 {
-    return keyLineNs + headerLineNs +
-           (headerBytes ? keyHeaderNs + (keyHeaderByteNs + 2 * sameByteNs) * (double)headerBytes : 0);
-}
-
-void meaningSize(int *lines, int *brackets, size_t *bytes)
-{
-    *lines = m.lineCount;
-    *brackets = m.bracketCount;
-    *bytes = 0;
-    for (int k = 0; k < m.bracketCount; k++)
-        *bytes += strlen(m.text + m.items[m.brackets[k]].name);
-}
-
-size_t meaningOfLine(const char *line, size_t len, char *out, size_t size)
-{
-    const char **names;
-    int n;
-    LineKind kind = readLine(line, len, &names);
-    if (kind == headerLine)
-        n = snprintf(out, size, "h%s", names[0]);
-    else if (kind == entryLine)
-        n = snprintf(out, size, "e%s%c%s", names[0], '\0', get_config_string(nullptr, names[0], ""));
-    else
-        n = snprintf(out, size, "-");
-    free_config_entries(&names);
-    return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
-}
-
-bool meaningHeaderFolded(const char *line, size_t len, char out[foldedSize])
-{
-    const char **names;
-    push_config_state();
-    bool header = readLine(line, len, &names) == headerLine && fold(names[0], out, foldedSize) != none;
-    free_config_entries(&names);
-    pop_config_state();
-    return header;
-}
-
-bool walkMeanings(MeaningVisit visit, void *user)
-{
+    held(mn);
     for (int i = 1; i < m.count; i++) {
         const Item &it = m.items[i];
         const char *section = m.text + m.items[it.section < 0 ? i : it.section].name;

@@ -1,34 +1,44 @@
-// The update of valdra.ini that csvtoini makes: its plan (plan.cpp) and the
-// check of the library's saved copies against the file's meaning
-// (copycheck.cpp). Both work on the meaning of the file as it was, taken as
-// file 0.
+// The update of valdra.ini that csvtoini makes: its plan (plan.cpp), what
+// the plan costs the library (cost.cpp), and the check of the library's
+// saved copies against the file's meaning (copycheck.cpp). All work on the
+// plan, and through it on the meaning of the file as it was.
 #ifndef UPDATE_H
 #define UPDATE_H
 
 #include "meaning.h"
 
-// Compare the unit table with file 0, for plannedValue.
-void takePlan();
+// The plan of an update of the file whose meaning is file: where its list
+// ends, from the table's last row on, and which keys of each row's section
+// it holds as the row has them.
+struct Plan {
+    Meaning file;
+    int listEnd;
+    bool readAsRow[maxUnits][statCount];   // by the key's first column
+};
+
+// Make *plan the plan of the unit table's update of the file whose meaning
+// is file.
+void takePlan(Plan *plan, Meaning file);
 
 // The value that the update sets for the key of column col (the first of
 // its key) in the section of row unit, made in number; null where the value
 // that the game reads from the file, as initocsv would write it, is the
 // row's already (010 reads 8, 5 # five tiles reads 5, a canhit of 9 gives
 // the three columns 1).
-const char *plannedValue(int unit, int col, char number[16]);
+const char *plannedValue(const Plan *plan, int unit, int col, char number[16]);
 
 // Call each, with user, for every entry the update sets, in the order it
 // sets them:
 // each row's list entry where the file holds another name, and each key
 // that plannedValue sets, then each list entry it removes (value null):
-// those after the table's last row, up to listEnd, where the list in the
-// file ends.
+// those after the table's last row, up to where the list in the file ends.
 typedef void (*SetVisit)(void *user, const char *section, const char *key, const char *value);
-void eachSet(int listEnd, SetVisit each, void *user);
+void eachSet(const Plan *plan, SetVisit each, void *user);
 
-// About how long, in nanoseconds, the library takes for those sets, each of
-// which walks the loaded sections from the top.
-double plannedNs(int listEnd);
+// True if the library takes no longer for those sets, each of which walks
+// the loaded sections from the top, than a user waits; else the run fails
+// saying why.
+bool quickEnough(const Plan *plan);
 
 // The verdict on a saved copy: problemCount if it means what it should, or
 // the problem, with the line (0: none) and the detail for its message.
@@ -44,11 +54,11 @@ struct CopyVerdict {
 // mean what it meant.
 CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t savedLen);
 
-// Take the meaning of the saved copy of the update [text, text + len) as
-// file 1 and compare it with file 0's. It must be within the limits of the
-// files csvtoini updates, and mean the same but for what the writer set, the
-// unit table's list entries and keys, and removed, the list entries from
-// unitNum up to listEnd.
-CopyVerdict checkCopy(const char *text, size_t len, int listEnd);
+// Take the meaning of the saved copy of the update [text, text + len) and
+// compare it with the meaning of the file the plan updates. It must be
+// within the limits of the files csvtoini updates, and mean the same but
+// for what the writer set, the unit table's list entries and keys, and
+// removed, the list entries from unitNum up to the list's end.
+CopyVerdict checkCopy(const Plan *plan, const char *text, size_t len);
 
 #endif
