@@ -12,6 +12,72 @@ group=${2#files.}
 unprivileged=()
 [ "$(id -u)" -eq 0 ] && [ "${LINE_END:-lf}" = lf ] && unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
+# links_at_once: twenty times, the two runs in $d/a and $d/b at once, each
+# through its link to $d/units.ini; both rows must be in it after each.
+links_at_once() {
+    local i
+    for i in $(seq 20); do
+        printf '[unitnames]\nunit0 = Old\n\n[Old]\nmove = 1\n' >"$d/units.ini"
+        aged "$d"
+        at_once "cd $d/a && $BIN/csvtoini" "cd $d/b && $BIN/csvtoini" "run $i"
+        grep -q '^\[Alpha\]' "$d/units.ini" && grep -q '^\[Bravo\]' "$d/units.ini" ||
+            { fail "run $i: one run's units were lost"; break; }
+    done
+    only "$d" a b units.ini
+}
+
+# held_long: a run in $h while another run holds the file that valdra.ini
+# there links to for longer than a run waits.
+held_long() {
+    flock "$h/units.ini" sleep 12 >/dev/null 2>&1 &
+    sleep 0.5
+    with=(timeout 14)
+    run "$h" csvtoini
+    expect_status 1 "csvtoini while another run holds the file"
+    said "another run of initocsv or csvtoini on these files is still busy"
+    kill %1
+}
+
+# both_at_once: twenty times, initocsv and csvtoini at once in a folder
+# of two_versions.
+both_at_once() {
+    local i k
+    two_versions
+    for i in $(seq 20); do
+        k=$((i % 2))
+        cp "$v/sheet$k" "$d/valdra.csv"
+        aged "$d"
+        at_once "cd $d && $BIN/csvtoini" "cd $d && $BIN/initocsv" "run $i"
+        one_of "$d/valdra.ini" "run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini" "$v/ini-example"
+        one_of "$d/valdra.csv" "run $i" "$v/csv0" "$v/csv1" "$v/valdra.csv"
+    done
+    only "$d" valdra.ini valdra.csv
+}
+
+# beside_writer PROG: thirty runs of PROG in a folder of its own, beside a
+# writer of its input, of the versions in $v.
+beside_writer() {
+    local prog=$1 file=valdra.csv versions=("$v/sheet0" "$v/sheet1") results=("$v/ini0" "$v/ini1") out=valdra.ini
+    local d i converted=0
+    [ $prog = initocsv ] && file=valdra.ini versions=("$v/ini0" "$v/ini1") results=("$v/csv0" "$v/csv1") out=valdra.csv
+    d=$(scratch)
+    cp "${versions[0]}" "$d/$file"
+    writer "$d" $file "${versions[@]}"
+    for i in $(seq 30); do
+        [ $prog = csvtoini ] && cp "$v/orig.ini" "$d/valdra.ini"
+        run "$d" $prog
+        allowed "$prog run $i beside a writer" "another program is still writing it" "it lists no units"
+        if [ "$status" -eq 0 ]; then
+            one_of "$d/$out" "$prog run $i beside a writer of $file" "${results[@]}" "$v/orig.ini"
+            cmp -s "$d/$out" "$v/orig.ini" || converted=$((converted + 1))
+        fi
+    done
+    kill $writer_pid 2>/dev/null
+    wait $writer_pid 2>/dev/null
+    [ $converted -ge 15 ] || fail "$prog converted in only $converted of 30 runs beside a writer"
+    only "$d" valdra.ini valdra.csv
+}
+
 case $group in
 fifo | device)
     # A FIFO, or a link to a device node, in place of either file is refused
@@ -98,50 +164,35 @@ group)
     only "$d" valdra.ini valdra.csv ;;
 concurrent)
     # Two runs through two links to one file: each run's units survive,
-    # whichever comes second.
+    # whichever comes second. Meanwhile, a run that finds the file held for
+    # long by another gives up after a while, and says so.
     d=$(scratch)
+    h=$(scratch)
     mkdir "$d/a" "$d/b"
     ln -s ../units.ini "$d/a/valdra.ini"
     ln -s ../units.ini "$d/b/valdra.ini"
     echo Alpha | gen rows value=1 >"$d/a/valdra.csv"
     echo Bravo | gen rows value=2 >"$d/b/valdra.csv"
-    for i in $(seq 20); do
-        printf '[unitnames]\nunit0 = Old\n\n[Old]\nmove = 1\n' >"$d/units.ini"
-        at_once "cd $d/a && $BIN/csvtoini" "cd $d/b && $BIN/csvtoini" "run $i"
-        grep -q '^\[Alpha\]' "$d/units.ini" && grep -q '^\[Bravo\]' "$d/units.ini" ||
-            { fail "run $i: one run's units were lost"; break; }
-    done
-    # A run that holds the file for long makes the next one give up, after
-    # a while, and say so.
-    flock "$d/units.ini" sleep 12 >/dev/null 2>&1 &
-    sleep 0.5
-    with=(timeout 14)
-    run "$d/a" csvtoini
-    expect_status 1 "csvtoini while another run holds the file"
-    said "another run of initocsv or csvtoini on these files is still busy"
-    kill %1
-    only "$d" a b units.ini ;;
+    sheet_and_ini "$h"
+    mv "$h/valdra.ini" "$h/units.ini"
+    ln -s units.ini "$h/valdra.ini"
+    side_by_side links_at_once held_long ;;
 together)
     # Two runs at once in one folder take turns: both succeed, and the file
-    # is what one run alone makes of it.
+    # is what one run alone makes of it; in two folders side by side, five
+    # times each. Meanwhile, initocsv and csvtoini at once, again and again,
+    # in a third: each takes its turn, and neither ever finds a file missing
+    # or half written.
     d=$(scratch)
+    e=$(scratch)
     sheet_and_ini "$d"
     cp "$d/valdra.ini" "$top/ini"
+    cp "$d/valdra.csv" "$e/"
     run "$d" csvtoini
     cp "$d/valdra.ini" "$top/want"
-    take_turns "$d" "cd $d && $BIN/csvtoini" "cd $d && $BIN/csvtoini" ;;
-mixed)
-    # initocsv and csvtoini at once, again and again: each takes its turn,
-    # and neither ever finds a file missing or half written.
-    two_versions
-    for i in $(seq 20); do
-        k=$((i % 2))
-        cp "$v/sheet$k" "$d/valdra.csv"
-        at_once "cd $d && $BIN/csvtoini" "cd $d && $BIN/initocsv" "run $i"
-        one_of "$d/valdra.ini" "run $i" "$v/ini$k" "$v/ini$((1 - k))" "$v/orig.ini" "$v/ini-example"
-        one_of "$d/valdra.csv" "run $i" "$v/csv0" "$v/csv1" "$v/valdra.csv"
-    done
-    only "$d" valdra.ini valdra.csv ;;
+    turns=5
+    side_by_side 'take_turns "$d" "cd $d && $BIN/csvtoini" "cd $d && $BIN/csvtoini"' \
+                 'take_turns "$e" "cd $e && $BIN/csvtoini" "cd $e && $BIN/csvtoini"' both_at_once ;;
 writer)
     # Beside a program that saves valdra.csv, or valdra.ini, in place again
     # and again, no run takes the part on disk for the whole file: each run
@@ -150,32 +201,10 @@ writer)
     # changes nothing: csvtoini sets no unit, initocsv keeps the sheet. Most
     # runs convert. Two versions of 60 units, each written in many pieces.
     v=$(scratch)
-    d=$(scratch)
     gen ini n=60 >"$v/orig.ini"
     for i in 0 1; do seq -f 'U%g' 0 59 | gen rows value=$((i + 3)) >"$v/sheet$i"; done
     versions
-    for prog in csvtoini initocsv; do
-        file=valdra.csv versions=("$v/sheet0" "$v/sheet1") results=("$v/ini0" "$v/ini1")
-        [ $prog = initocsv ] && file=valdra.ini versions=("$v/ini0" "$v/ini1") results=("$v/csv0" "$v/csv1")
-        cp "${versions[0]}" "$d/$file"
-        writer "$d" $file "${versions[@]}"
-        converted=0
-        for i in $(seq 30); do
-            [ $prog = csvtoini ] && cp "$v/orig.ini" "$d/valdra.ini"
-            run "$d" $prog
-            allowed "$prog run $i beside a writer" "another program is still writing it" "it lists no units"
-            if [ "$status" -eq 0 ]; then
-                out=valdra.ini
-                [ $prog = initocsv ] && out=valdra.csv
-                one_of "$d/$out" "$prog run $i beside a writer of $file" "${results[@]}" "$v/orig.ini"
-                cmp -s "$d/$out" "$v/orig.ini" || converted=$((converted + 1))
-            fi
-        done
-        kill $writer_pid 2>/dev/null
-        wait $writer_pid 2>/dev/null
-        [ $converted -ge 15 ] || fail "$prog converted in only $converted of 30 runs beside a writer"
-    done
-    only "$d" valdra.ini valdra.csv ;;
+    side_by_side "beside_writer csvtoini" "beside_writer initocsv" ;;
 readonly)
     # A read-only valdra.ini or valdra.csv is refused, not replaced, and so
     # is a folder that may not be written (run as nobody on Linux; Wine

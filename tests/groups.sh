@@ -87,6 +87,7 @@ csvtoini.roundtrip)
         while read -r line; do fail "section without its 15 keys: $line"; done
     # A sheet that changes nothing leaves the file as it is, not even
     # rewritten.
+    aged "$d"
     before=$(stat -c %i:%Y:%s "$d/valdra.ini")
     sleep 1
     run "$d" csvtoini

@@ -21,6 +21,33 @@ scratch() { mktemp -d "$top/s.XXXXXX"; }
 # unless a test sets it for a run.
 with=()
 
+# aged DIR: the files in DIR (through links) that were written in the last
+# seconds now look a minute old, but for the one named $fresh, which a
+# writer at work is writing. A program waits until a file written a moment
+# ago keeps still; a user's files were saved long before.
+fresh=/
+aged() {
+    local now
+    now=$(date +%s)
+    find -L "$1" -maxdepth 1 -type f ! -name "$fresh" -newermt "@$((now - 2))" \
+        -exec touch -c -d "@$((now - 60))" {} + 2>/dev/null
+    return 0
+}
+
+# side_by_side CMD...: run the shell commands at once, each in a shell of
+# its own, and count their failures with the test's; for tests that mostly
+# wait. Each must work in folders of its own.
+side_by_side() {
+    local cmd pids=() p
+    for cmd in "$@"; do
+        (eval "$cmd"; exit $fails) & pids+=($!)
+    done
+    for p in "${pids[@]}"; do
+        wait "$p"
+        fails=$((fails + $?))
+    done
+}
+
 # run DIR PROG [ARGS...]: run a built program in DIR; its status lands in
 # $status and what it wrote on standard error in $message. A run that
 # succeeds prints nothing; one that fails prints one line on standard error,
@@ -28,27 +55,30 @@ with=()
 run() {
     local dir=$1 prog=$2
     shift 2
-    (cd "$dir" && "${with[@]}" "$BIN/$prog" "$@" >"$top/out" 2>"$top/err")
+    local out=$top/out.$BASHPID err=$top/err.$BASHPID
+    aged "$dir"
+    (cd "$dir" && "${with[@]}" "$BIN/$prog" "$@" >"$out" 2>"$err")
     status=$?
-    message=$(cat "$top/err")
-    [ -s "$top/out" ] && fail "$prog printed on stdout: $(head -c 200 "$top/out")"
+    message=$(cat "$err")
+    [ -s "$out" ] && fail "$prog printed on stdout: $(head -c 200 "$out")"
     if [ "$status" -eq 0 ]; then
-        [ -s "$top/err" ] && fail "$prog succeeded but printed: $(head -c 200 "$top/err")"
-    elif [ "$(wc -l <"$top/err")" -ne 1 ] ||
-        ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$top/err"; then
-        fail "$prog failed without its one line of reason: $(head -c 300 "$top/err")"
+        [ -s "$err" ] && fail "$prog succeeded but printed: $(head -c 200 "$err")"
+    elif [ "$(wc -l <"$err")" -ne 1 ] ||
+        ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$err"; then
+        fail "$prog failed without its one line of reason: $(head -c 300 "$err")"
     fi
 }
 
 # at_once CMD1 CMD2 WHAT: run two shell commands at once; both must succeed
 # and print nothing.
 at_once() {
-    (eval "$1") >"$top/at1" 2>&1 & local p1=$!
-    (eval "$2") >"$top/at2" 2>&1 & local p2=$!
+    local at1=$top/at1.$BASHPID at2=$top/at2.$BASHPID
+    (eval "$1") >"$at1" 2>&1 & local p1=$!
+    (eval "$2") >"$at2" 2>&1 & local p2=$!
     wait $p1; local s1=$?
     wait $p2; local s2=$?
-    [ $s1 -eq 0 ] && [ $s2 -eq 0 ] && [ ! -s "$top/at1" ] && [ ! -s "$top/at2" ] ||
-        fail "$3: exit status $s1 and $s2: $(cat "$top/at1" "$top/at2")"
+    [ $s1 -eq 0 ] && [ $s2 -eq 0 ] && [ ! -s "$at1" ] && [ ! -s "$at2" ] ||
+        fail "$3: exit status $s1 and $s2: $(cat "$at1" "$at2")"
 }
 
 # told TEXT: the failed run's message must be TEXT.
@@ -56,13 +86,15 @@ told() {
     [ "$message" = "$1" ] || fail "message: $message, want $1"
 }
 
-# take_turns DIR CMD1 CMD2: ten times, with valdra.ini in DIR as $top/ini,
-# run both commands at once; each time valdra.ini must then be $top/want,
-# what one run alone makes of it, and DIR hold nothing else.
+# take_turns DIR CMD1 CMD2: $turns times (ten unless set), with valdra.ini
+# in DIR as $top/ini, run both commands at once; each time valdra.ini must
+# then be $top/want, what one run alone makes of it, and DIR hold nothing
+# else.
 take_turns() {
     local i
-    for i in $(seq 10); do
+    for i in $(seq "${turns:-10}"); do
         cp "$top/ini" "$1/valdra.ini"
+        aged "$1"
         at_once "$2" "$3" "run $i"
         same "$1/valdra.ini" "$top/want" "valdra.ini after run $i"
     done
@@ -217,4 +249,5 @@ while time.time() < end:
 PY
     fi
     writer_pid=$!
+    fresh=$file
 }
