@@ -26,6 +26,7 @@ static wchar_t scratch[pathSize];   // a path on its way to being full
 static wchar_t given[pathSize];     // the file as the writer named it, a full "\\?\" path
 static wchar_t target[pathSize];    // that file, or the file it links to
 static wchar_t work16[pathSize];    // the work copy, a full "\\?\" path
+static wchar_t besideWork[pathSize];  // a copy of it beside target, where the file as named links there
 static char work[workNameSize];     // the work copy, beside the file as named, as the library names it
 static HANDLE held = INVALID_HANDLE_VALUE;      // target, open, or none if new
 static HANDLE workHeld = INVALID_HANDLE_VALUE;  // the work copy, open
@@ -419,23 +420,43 @@ static void removeLeftovers(const wchar_t *file)
     FindClose(h);
 }
 
-// Make the work copy beside the file as named, under a name no other
-// process can take, and hold it open, sharing it only as the library opens
-// files, to read and write: another program can then open it only in ways
-// that let the library open it too. False, saying why, if that fails.
-static bool makeWork(const char *file, const char *program, Why *why)
+// Call make with one work copy's tag after another, beginning where no
+// other run is likely to, until it makes its file; a name that is taken
+// (ERROR_FILE_EXISTS) gives the next. False, with the last error, if make
+// fails otherwise, or after 100 names.
+static bool eachWorkTag(bool (*make)(void *user, unsigned tag), void *user)
 {
     for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
-        snprintf(work, sizeof work, "%s.%s-%0*x%s", file, program, workCopyTag, n & workCopyTagMask, workCopyEnd);
-        if (!fullPath(work, work16))
-            break;
-        workHeld = CreateFileW(work16, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (workHeld != INVALID_HANDLE_VALUE)
+        if (make(user, n & workCopyTagMask))
             return true;
         if (GetLastError() != ERROR_FILE_EXISTS)
-            break;
+            return false;
     }
+    return false;
+}
+
+// Make the work copy of the file as named, *(const char **)names, for the
+// program names[1], with tag, and hold it open, sharing it only as the
+// library opens files, to read and write: another program can then open it
+// only in ways that let the library open it too.
+static bool makeWorkTagged(void *names, unsigned tag)
+{
+    const char *file = ((const char **)names)[0], *program = ((const char **)names)[1];
+    snprintf(work, sizeof work, "%s.%s-%0*x%s", file, program, workCopyTag, tag, workCopyEnd);
+    if (!fullPath(work, work16))
+        return false;
+    workHeld = CreateFileW(work16, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return workHeld != INVALID_HANDLE_VALUE;
+}
+
+// Make the work copy beside the file as named, under a name no other
+// process can take, and hold it open. False, saying why, if that fails.
+static bool makeWork(const char *file, const char *program, Why *why)
+{
+    const char *names[] = {file, program};
+    if (eachWorkTag(makeWorkTagged, names))
+        return true;
     sayError(why, GetLastError(), writingFolder);
     return false;
 }
@@ -489,31 +510,37 @@ static bool sameFolder(const wchar_t *a, const wchar_t *b)
     return n == (size_t)(lastName((wchar_t *)b) - b) && _wcsnicmp(a, b, n) == 0;
 }
 
+// Copy the work copy beside the target, under a work copy's name of its
+// own for the program, (const char *)program, with tag; the copy is flushed
+// to disk.
+static bool copyBesideTagged(void *program, unsigned tag)
+{
+    if (swprintf(besideWork, pathSize, L"%ls.%hs-%0*x%hs", target, (const char *)program, workCopyTag, tag,
+                 workCopyEnd) < 0) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (!CopyFileW(work16, besideWork, TRUE))
+        return false;
+    HANDLE h = CreateFileW(besideWork, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(h);
+        CloseHandle(h);
+    }
+    return true;
+}
+
 // Where the file as named links to a file in another folder, perhaps on
-// another volume, copy the work copy beside that file, under a work copy's
-// name of its own, so that the rename that replaces it stays in one folder.
-// False, saying why, if that fails.
+// another volume, copy the work copy beside that file, so that the rename
+// that replaces it stays in one folder. False, saying why, if that fails.
 static bool workBesideTarget(const char *program, Why *why)
 {
-    static wchar_t beside[pathSize];
     if (sameFolder(work16, target))
         return true;
-    for (unsigned n = GetTickCount() ^ GetCurrentProcessId() << 8, tries = 0; tries < 100; n++, tries++) {
-        if (swprintf(beside, pathSize, L"%ls.%hs-%0*x%hs", target, program, workCopyTag, n & workCopyTagMask,
-                     workCopyEnd) < 0)
-            break;
-        if (CopyFileW(work16, beside, TRUE)) {
-            HANDLE h = CreateFileW(beside, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (h != INVALID_HANDLE_VALUE) {
-                FlushFileBuffers(h);
-                CloseHandle(h);
-            }
-            removeFile(work16);
-            wcscpy(work16, beside);
-            return true;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            break;
+    if (eachWorkTag(copyBesideTagged, (void *)program)) {
+        removeFile(work16);
+        wcscpy(work16, besideWork);
+        return true;
     }
     sayError(why, GetLastError(), writingFolder);
     return false;
