@@ -29,8 +29,8 @@ links_at_once() {
 # held_long: a run in $h while another run holds the file that valdra.ini
 # there links to for longer than a run waits.
 held_long() {
-    flock "$h/units.ini" sleep 12 >/dev/null 2>&1 &
-    sleep 0.5
+    flock "$h/units.ini" sh -c ": >'$top/held'; exec sleep 12" >/dev/null 2>&1 &
+    while [ ! -e "$top/held" ]; do sleep 0.01; done
     with=(timeout 14)
     run "$h" csvtoini
     expect_status 1 "csvtoini while another run holds the file"
