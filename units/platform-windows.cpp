@@ -26,7 +26,6 @@ static wchar_t scratch[pathSize];   // a path on its way to being full
 static wchar_t given[pathSize];     // the file as the writer named it, a full "\\?\" path
 static wchar_t target[pathSize];    // that file, or the file it links to
 static wchar_t work16[pathSize];    // the work copy, a full "\\?\" path
-static wchar_t besideWork[pathSize];  // a copy of it beside target, where the file as named links there
 static char work[workNameSize];     // the work copy, beside the file as named, as the library names it
 static HANDLE held = INVALID_HANDLE_VALUE;      // target, open, or none if new
 static HANDLE workHeld = INVALID_HANDLE_VALUE;  // the work copy, open
@@ -435,27 +434,35 @@ static bool eachWorkTag(bool (*make)(void *user, unsigned tag), void *user)
     return false;
 }
 
-// Make the work copy of the file as named, *(const char **)names, for the
-// program names[1], with tag, and hold it open, sharing it only as the
-// library opens files, to read and write: another program can then open it
-// only in ways that let the library open it too.
-static bool makeWorkTagged(void *names, unsigned tag)
+// A work copy in the making: the file as named and the program, and where
+// its name as the library names it, its full path and its handle go.
+struct Making {
+    const char *file, *program;
+    char *name;
+    wchar_t *path;
+    HANDLE *handle;
+};
+
+// Make the work copy of a Making with tag, and hold it open, sharing it only
+// as the library opens files, to read and write: another program can then
+// open it only in ways that let the library open it too.
+static bool makeWorkTagged(void *making, unsigned tag)
 {
-    const char *file = ((const char **)names)[0], *program = ((const char **)names)[1];
-    snprintf(work, sizeof work, "%s.%s-%0*x%s", file, program, workCopyTag, tag, workCopyEnd);
-    if (!fullPath(work, work16))
+    const Making &m = *(const Making *)making;
+    snprintf(m.name, workNameSize, "%s.%s-%0*x%s", m.file, m.program, workCopyTag, tag, workCopyEnd);
+    if (!fullPath(m.name, m.path))
         return false;
-    workHeld = CreateFileW(work16, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return workHeld != INVALID_HANDLE_VALUE;
+    *m.handle = CreateFileW(m.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return *m.handle != INVALID_HANDLE_VALUE;
 }
 
 // Make the work copy beside the file as named, under a name no other
 // process can take, and hold it open. False, saying why, if that fails.
 static bool makeWork(const char *file, const char *program, Why *why)
 {
-    const char *names[] = {file, program};
-    if (eachWorkTag(makeWorkTagged, names))
+    Making making = {file, program, work, work16, &workHeld};
+    if (eachWorkTag(makeWorkTagged, &making))
         return true;
     sayError(why, GetLastError(), writingFolder);
     return false;
@@ -510,19 +517,24 @@ static bool sameFolder(const wchar_t *a, const wchar_t *b)
     return n == (size_t)(lastName((wchar_t *)b) - b) && _wcsnicmp(a, b, n) == 0;
 }
 
-// Copy the work copy beside the target, under a work copy's name of its
-// own for the program, (const char *)program, with tag; the copy is flushed
-// to disk.
-static bool copyBesideTagged(void *program, unsigned tag)
+// A copy of the work copy beside the target: the program, and where its
+// full path goes.
+struct Beside {
+    const char *program;
+    wchar_t *path;
+};
+
+// Copy the work copy to a Beside with tag; the copy is flushed to disk.
+static bool copyBesideTagged(void *beside, unsigned tag)
 {
-    if (swprintf(besideWork, pathSize, L"%ls.%hs-%0*x%hs", target, (const char *)program, workCopyTag, tag,
-                 workCopyEnd) < 0) {
+    const Beside &b = *(const Beside *)beside;
+    if (swprintf(b.path, pathSize, L"%ls.%hs-%0*x%hs", target, b.program, workCopyTag, tag, workCopyEnd) < 0) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    if (!CopyFileW(work16, besideWork, TRUE))
+    if (!CopyFileW(work16, b.path, TRUE))
         return false;
-    HANDLE h = CreateFileW(besideWork, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(b.path, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         FlushFileBuffers(h);
         CloseHandle(h);
@@ -535,11 +547,13 @@ static bool copyBesideTagged(void *program, unsigned tag)
 // that replaces it stays in one folder. False, saying why, if that fails.
 static bool workBesideTarget(const char *program, Why *why)
 {
+    static wchar_t path[pathSize];
+    Beside beside = {program, path};
     if (sameFolder(work16, target))
         return true;
-    if (eachWorkTag(copyBesideTagged, (void *)program)) {
+    if (eachWorkTag(copyBesideTagged, &beside)) {
         removeFile(work16);
-        wcscpy(work16, besideWork);
+        wcscpy(work16, path);
         return true;
     }
     sayError(why, GetLastError(), writingFolder);
