@@ -25,8 +25,8 @@ struct Meaning {
     unsigned taking;   // which taking it was, counted from 1
 };
 
-// Take the meaning of the text into *mn; or what keep says, asked with
-// user. Each line is handed to the library on its own, through a
+// Take the meaning of the text into *mn: all of it, or what keep says,
+// asked with user. Each line is handed to the library on its own, through a
 // configuration of its own: the library's current configuration stays as it
 // was. The text must be UTF-8 without NUL bytes, and have a NUL after its len
 // bytes. meaningNoRoom means that the meaning did not fit: it holds the
