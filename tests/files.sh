@@ -38,12 +38,13 @@ held_long() {
     kill %1
 }
 
-# both_at_once: twenty times, initocsv and csvtoini at once in a folder
-# of two_versions.
+# both_at_once N: N times, initocsv and csvtoini at once in a folder of its
+# own that holds the INI file of two_versions.
 both_at_once() {
-    local i k
-    two_versions
-    for i in $(seq 20); do
+    local i k d
+    d=$(scratch)
+    cp "$v/orig.ini" "$d/valdra.ini"
+    for i in $(seq "$1"); do
         k=$((i % 2))
         cp "$v/sheet$k" "$d/valdra.csv"
         aged "$d"
@@ -179,10 +180,10 @@ concurrent)
     side_by_side links_at_once held_long ;;
 together)
     # Two runs at once in one folder take turns: both succeed, and the file
-    # is what one run alone makes of it; in two folders side by side, five
-    # times each. Meanwhile, initocsv and csvtoini at once, again and again,
-    # in a third: each takes its turn, and neither ever finds a file missing
-    # or half written.
+    # is what one run alone makes of it. Meanwhile, initocsv and csvtoini at
+    # once, again and again: each takes its turn, and neither ever finds a
+    # file missing or half written. Each ten times, in two folders.
+    two_versions
     d=$(scratch)
     e=$(scratch)
     sheet_and_ini "$d"
@@ -192,7 +193,8 @@ together)
     cp "$d/valdra.ini" "$top/want"
     turns=5
     side_by_side 'take_turns "$d" "cd $d && $BIN/csvtoini" "cd $d && $BIN/csvtoini"' \
-                 'take_turns "$e" "cd $e && $BIN/csvtoini" "cd $e && $BIN/csvtoini"' both_at_once ;;
+                 'take_turns "$e" "cd $e && $BIN/csvtoini" "cd $e && $BIN/csvtoini"' \
+                 "both_at_once 10" "both_at_once 10" ;;
 writer)
     # Beside a program that saves valdra.csv, or valdra.ini, in place again
     # and again, no run takes the part on disk for the whole file: each run
