@@ -40,7 +40,7 @@ aged() {
 side_by_side() {
     local cmd pids=() p
     for cmd in "$@"; do
-        (eval "$cmd"; exit $fails) & pids+=($!)
+        (before=$fails; eval "$cmd"; exit $((fails - before))) & pids+=($!)
     done
     for p in "${pids[@]}"; do
         wait "$p"
