@@ -57,7 +57,6 @@ int gameInt(const char *text)
     return clampInt(strtoll(uconvert(text, U_CURRENT, ascii, U_ASCII, sizeof ascii), nullptr, 0));
 }
 
-
 bool beyondAscii(const char *name)
 {
     for (const char *p = name; *p; p++)
@@ -118,7 +117,6 @@ static const char *iniEncodingProblem(const char *p, size_t n)
         return "it is UTF-16, which the library cannot read";
     return nullptr;
 }
-
 
 void unitKey(char key[unitKeySize], int unit)
 {
