@@ -1,7 +1,10 @@
 // Pins the behaviour of the library's configuration routines that the
 // programs rely on. Each check runs in a scratch folder on files it writes.
+#include "iniline.h"
+
 #include <allegro.h>
 #include <errno.h>
+#include <initializer_list>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -212,6 +215,56 @@ static void readingByLinePins()
           "a configuration pushed and popped around others stays as it was, unsaved");
 }
 
+// A line of prefix bytes 'a', a character of width bytes and, unless it
+// ends there, a 'b'; its length.
+static size_t bufferLine(char *line, int prefix, int width, bool ends)
+{
+    static const char *chars[] = {"", "", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+    memset(line, 'a', prefix);
+    strcpy(line + prefix, chars[width]);
+    if (!ends)
+        strcat(line, "b");
+    return strlen(line);
+}
+
+// The library's line buffer: around each place where it ends or grows, the
+// library loads a line alone and keeps it whole, except where iniLineOverrun
+// says it writes past the buffer. Where the library's configuration code is
+// built with AddressSanitizer (argument "instrumented"), each such line is
+// loaded by a process of its own, self, which must report a heap overflow
+// in the library's reading of a line.
+static void overrunPins(const char *self, bool instrumented)
+{
+    static char line[1100], command[1400], report[4096];
+    const char **names = nullptr;
+    int overruns = 0, reported = 0;
+    for (int edge : {256, 512, 1024})
+        for (int prefix = edge - 6; prefix <= edge + 1; prefix++)
+            for (int width = 2; width <= 4; width++)
+                for (bool ends : {false, true}) {
+                    size_t len = bufferLine(line, prefix, width, ends);
+                    if (iniLineOverrun(line, len) == noOverrun) {
+                        set_config_data(line, (int)len);
+                        bool whole = list_config_entries(nullptr, &names) == 1 && strcmp(names[0], line) == 0;
+                        free_config_entries(&names);
+                        check(whole, "a line that does not overrun the line buffer is read whole");
+                        continue;
+                    }
+                    overruns++;
+                    if (!instrumented)
+                        continue;
+                    snprintf(command, sizeof command, "'%s' overrun %d %d %d 2>&1", self, prefix, width, ends);
+                    FILE *p = popen(command, "r");
+                    size_t n = p ? fread(report, 1, sizeof report - 1, p) : 0;
+                    report[n] = '\0';
+                    if (p)
+                        pclose(p);
+                    reported += strstr(report, "heap-buffer-overflow") && strstr(report, "get_line");
+                }
+    check(overruns == 3 * 9, "each edge of the line buffer has nine shapes of line that overrun it");
+    check(!instrumented || reported == overruns, "the library writes past its line buffer where predicted");
+}
+
 // Make a new scratch folder named from pattern, and go into it.
 static bool enterScratch(char *pattern)
 {
@@ -222,8 +275,16 @@ static bool enterScratch(char *pattern)
 #endif
 }
 
-int main(int, char **)
+int main(int argc, char **argv)
 {
+    // A process of overrunPins': load its line alone.
+    if (argc == 5 && strcmp(argv[1], "overrun") == 0) {
+        static char line[1100];
+        size_t len = bufferLine(line, atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
+        install_allegro(SYSTEM_NONE, &errno, atexit);
+        set_config_data(line, (int)len);
+        return 0;
+    }
     char dir[] = "valdra-pins.XXXXXX";
     if (!enterScratch(dir))
         return 2;
@@ -234,6 +295,7 @@ int main(int, char **)
     headerPins();
     meaningPins();
     readingByLinePins();
+    overrunPins(argv[0], argc == 2 && strcmp(argv[1], "instrumented") == 0);
     allegro_exit();
     // The scratch folder holds only the files the pins wrote.
     const char *files[] = {"a.ini", "b.ini", "d.ini", "e.ini", "full.ini", "m.ini", "p.ini"};

@@ -138,7 +138,7 @@ static CopyVerdict placement(const Comparison &cmp)
 struct LineMeaning {
     const char *text;
     size_t len;
-    bool header;
+    bool header, overrun;
 };
 
 // The first line of text a (counting from 1) that the library, reading each
@@ -157,8 +157,8 @@ static int changedLine(const char *a, size_t alen, const char *b, size_t blen, L
         size_t x = iniLineMeaning(a + at, aend - at, before, sizeof before);
         size_t y = iniLineMeaning(b + bt, bend - bt, after, sizeof after);
         if (x != y || memcmp(before, after, x) != 0) {
-            *was = {a + at, aend - at, before[0] == 'h'};
-            *now = {b + bt, bend - bt, after[0] == 'h'};
+            *was = {a + at, aend - at, before[0] == 'h', before[0] == '!'};
+            *now = {b + bt, bend - bt, after[0] == 'h', after[0] == '!'};
             changed = line;
         }
         at = an;
@@ -181,7 +181,8 @@ CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t 
         v = {iniLineChanges, line, ""};
         snprintf(v.detail, sizeof v.detail, "\"%.*s%s\" as \"%.*s%s\", %s", a, was.text, a < (int)was.len ? "..." : "",
                  b, now.text, b < (int)now.len ? "..." : "",
-                 was.header && !now.header ? "which is no header; begin a note after a header with #"
+                 now.overrun ? "which would overrun the library's line buffer, and the game's; shorten the line"
+                 : was.header && !now.header ? "which is no header; begin a note after a header with #"
                  : now.header && !was.header ? "which is a header; write it without the blank, or begin the line with #"
                                              : "which it reads otherwise; mend the line by hand");
     }
@@ -193,10 +194,14 @@ CopyVerdict checkCopy(const Plan *plan, const char *text, size_t len)
     Comparison cmp = {};
     cmp.plan = plan;
     cmp.verdict.problem = problemCount;
-    if (takeUpdated(plan->file, text, len) != meaningTaken) {
+    int line;
+    MeaningTaken t = takeUpdated(plan->file, text, len, &line);
+    if (t == meaningOverrun)
+        changed(cmp, "line %d of the sections it sets would overrun the library's line buffer", line);
+    else if (t != meaningTaken)
         changed(cmp, "it would hold more sections and entries than the sheet makes");
+    if (t != meaningTaken)
         return cmp.verdict;
-    }
     walkMeanings(plan->file, compareItem, &cmp);
     return placement(cmp);
 }

@@ -2,6 +2,7 @@
 // UTF-8 text; the text split into fields; the header's captions located; then
 // each further row taken as a unit. A row that cannot be a unit stops the run,
 // so that nothing is written from a sheet that was misread.
+#include "iniline.h"
 #include "platform.h"
 #include "sheet.h"
 #include "units.h"
@@ -206,9 +207,14 @@ static bool checkName(char *name, char *nameEnd, int at)
     }
     *nameEnd = '\0';
     size_t len = nameEnd - name;
+    // The list entry as the library saves it, which it and the game load.
+    char key[unitKeySize], entry[unitKeySize + nameSize + 3];
+    unitKey(key, unitNum);
+    int entryLen = snprintf(entry, sizeof entry, "%s = %s", key, name);
     Problem p = uisspace(ugetc(name)) || uisspace(ugetat(name, -1)) ? nameBlankEnd
               : !keepableName(name) ? nameNoHeader
               : len > (size_t)nameMaxBytes ? nameTooLong
+              : iniLineOverrun(entry, entryLen) != noOverrun ? nameOverrun
               : ustricmp(name, listSection) == 0 ? nameIsList : problemCount;
     if (p == nameTooLong)
         failRun(p, at, "%.*s...", shownBytes(name, len, nameShown), name);

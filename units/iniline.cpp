@@ -18,10 +18,34 @@ size_t iniNextLine(const char *text, size_t at, size_t len, size_t *end)
     return at + (at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1);
 }
 
+// The line buffer the library starts each line in.
+const size_t libraryLineBuffer = 256;
+static_assert(iniLineHeld == libraryLineBuffer - 1, "a line and its NUL fit the first buffer");
+
+size_t iniLineOverrun(const char *line, size_t len)
+{
+    if (len <= iniLineHeld)
+        return noOverrun;
+    size_t size = libraryLineBuffer, at = 0, width = 1;
+    for (; at < len; at += width) {
+        unsigned char lead = (unsigned char)line[at];
+        width = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        // It grows only when a character begins on its last byte.
+        if (at >= size - 1)
+            size *= 2;
+        if (at + width > size)
+            return at;
+    }
+    // The NUL after the line.
+    return at >= size ? at - width : noOverrun;
+}
+
 LineKind iniReadLine(const char *line, size_t len, const char ***names)
 {
-    set_config_data(line, (int)len);
     *names = nullptr;
+    if (iniLineOverrun(line, len) != noOverrun)
+        return overrunLine;
+    set_config_data(line, (int)len);
     if (list_config_sections(names) == 1)
         return headerLine;
     free_config_entries(names);
@@ -38,7 +62,7 @@ size_t iniLineMeaning(const char *line, size_t len, char *out, size_t size)
     else if (kind == entryLine)
         n = snprintf(out, size, "e%s%c%s", names[0], '\0', get_config_string(nullptr, names[0], ""));
     else
-        n = snprintf(out, size, "-");
+        n = snprintf(out, size, kind == overrunLine ? "!" : "-");
     free_config_entries(&names);
     return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
 }

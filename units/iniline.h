@@ -10,16 +10,29 @@
 // or LF, either of which may be followed by the other as part of the end.
 size_t iniNextLine(const char *text, size_t at, size_t len, size_t *end);
 
+// Where in the line [line, line + len), valid UTF-8, the library writes past
+// the end of its line buffer as it loads the line: the offset of the
+// character it cannot hold, or noOverrun. The buffer starts at 256 bytes and
+// doubles whenever a character begins at its last byte, so a character of
+// two bytes or more that crosses its end, or ends on it at the end of the
+// line, leaving no room for the NUL, is written past it. A line of at most
+// 255 bytes is always held.
+const size_t noOverrun = ~(size_t)0;
+const size_t iniLineHeld = 255;
+size_t iniLineOverrun(const char *line, size_t len);
+
 // What the library makes of the line [line, line + len) alone: a header, an
 // entry or neither, its name in (*names)[0], which free_config_entries
 // frees; for an entry, get_config_string(nullptr, name, ...) gives its
-// value. It is read into the library's current configuration.
-enum LineKind { plainLine, headerLine, entryLine };
+// value. It is read into the library's current configuration. A line that
+// the library would overrun (iniLineOverrun) is not handed to it.
+enum LineKind { plainLine, headerLine, entryLine, overrunLine };
 LineKind iniReadLine(const char *line, size_t len, const char ***names);
 
 // What the library makes of the line [line, line + len) alone, kept in
 // out, size bytes: 'h' and the header's name, 'e', the key, a NUL and the
-// value, or '-' for a line that is neither; the bytes of out in use. Call it
+// value, '-' for a line that is neither, or '!' for one that the library
+// would overrun; the bytes of out in use. Call it
 // inside a configuration of the caller's own (push_config_state).
 size_t iniLineMeaning(const char *line, size_t len, char *out, size_t size);
 

@@ -149,7 +149,8 @@ struct Reading {
     int file, section;
     int brackets, line;
     MeaningFilter keep;
-    void *user;   // the caller's, for keep
+    void *user;     // the caller's, for keep
+    bool overrun;   // it stopped at a line that the library would overrun
 };
 
 // Note where the item it of the file before first stands.
@@ -197,13 +198,17 @@ static MeaningKeep kept(const Reading &r, const char *name, const char *key)
     return how;
 }
 
-// Take what the library makes of one line. False if there is no room.
+// Take what the library makes of one line. False if there is no room, or
+// the library would overrun the line.
 static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
 {
     const char *line = text + at, **names;
     bool ok = true;
     LineKind kind = iniReadLine(line, len, &names);
-    if (kind == headerLine) {
+    if (kind == overrunLine) {
+        r.overrun = true;
+        ok = false;
+    } else if (kind == headerLine) {
         int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
         ok = s != -1;
         r.section = s;
@@ -302,7 +307,7 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
     } else {
         forgetAfter();
     }
-    Reading r = {file, itemFor(-1, ""), 0, 0, keep, user};   // the entries before the first header
+    Reading r = {file, itemFor(-1, ""), 0, 0, keep, user, false};   // the entries before the first header
     m.items[0].in[file] = true;
     bool ok = readLines(r, text, len);
     if (stopLine)
@@ -312,7 +317,7 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
         m.usedBefore = m.used;
         m.lineCount = r.line;
     }
-    return ok ? meaningTaken : meaningNoRoom;
+    return ok ? meaningTaken : r.overrun ? meaningOverrun : meaningNoRoom;
 }
 
 MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
@@ -321,10 +326,10 @@ MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilte
     return take(0, text, len, keep, user, stopLine);
 }
 
-MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len)
+MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine)
 {
     held(mn);
-    return take(1, text, len, nullptr, nullptr, nullptr);
+    return take(1, text, len, nullptr, nullptr, stopLine);
 }
 
 int meaningParts(Meaning mn, const MeaningPart **parts)

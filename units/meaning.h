@@ -31,17 +31,19 @@ struct Meaning {
 // was. The text must be UTF-8 without NUL bytes, and have a NUL after its len
 // bytes. meaningNoRoom means that the meaning did not fit: it holds the
 // distinct sections and entries of half a million lines, and the names and
-// values of any file that the programs read. *stopLine, if given, is set to
-// the line where the taking stopped, the last if it did not.
-enum MeaningTaken { meaningTaken, meaningNoRoom };
+// values of any file that the programs read. meaningOverrun means that a
+// line would overrun the library's line buffer, and was not handed to it:
+// text that iniAdmitted admits has none. *stopLine, if given, is set to the
+// line where the taking stopped, the last if it did not.
+enum MeaningTaken { meaningTaken, meaningNoRoom, meaningOverrun };
 MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep = nullptr,
                          void *user = nullptr, int *stopLine = nullptr);
 
 // Take the meaning of an updated copy of mn's text, all of it, for
 // walkMeanings to compare with mn; it replaces an earlier copy's. meaningNoRoom
 // means as well that it has more new sections and entries than an update
-// makes.
-MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len);
+// makes; *stopLine as for takeMeaning.
+MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine = nullptr);
 extern const char meaningHeld[];   // the size of the store, for messages
 
 // The parts of a meaning taken with a filter under the headers it keeps:

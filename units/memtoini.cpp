@@ -105,12 +105,21 @@ static bool passes(const CopyVerdict &v, bool lineOfParts)
     return v.problem == problemCount;
 }
 
+// Let go of the library's configuration: whatever it holds unsaved goes
+// into the work copy, and it loads nothing from there, since the copy may
+// hold a save of lines that the library cannot load.
+static void letGo()
+{
+    set_config_data("", 0);
+}
+
 // Have the library load the parts from the work copy. Whatever it held
-// unsaved goes first into the copy, which is then overwritten. False, the
-// run failed, if that fails.
+// unsaved goes first into the copy, which is then overwritten; the parts
+// are lines of the admitted file, which the library loads safely. False,
+// the run failed, if that fails.
 static bool loadParts()
 {
-    set_config_file(up.work.name);
+    letGo();
     if (!writeWorkCopy(up.parts.text, up.parts.len))
         return false;
     set_config_file(up.work.name);
@@ -220,7 +229,7 @@ void MemToIni()
          putBack(&up.parts, up.saved, up.savedLen, &up.sets, up.result, &up.resultLen) &&
          writeWorkCopy(up.result, up.resultLen);
     if (!ok) {
-        set_config_file(up.work.name);   // nothing unsaved is left for the shutdown
+        letGo();   // nothing unsaved is left for the shutdown
         discardWorkCopy();
     } else if (WorkResult r = commitWorkCopy(&up.work)) {
         failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);

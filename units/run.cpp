@@ -2,6 +2,7 @@
 // exit status and tells the user why, in one line.
 #include "units.h"
 #include "platform.h"
+#include "iniline.h"
 
 #include <allegro.h>
 #include <stdarg.h>
@@ -44,6 +45,8 @@ static constexpr struct {
     {nameNoHeader, csvFile, "the name \"%s\" cannot be a section header: it holds a blank, "
                             "'=', '#' or ']', or begins with '['"},
     {nameTooLong, csvFile, "the name \"%s\" is longer than 253 bytes, which the library cannot look up"},
+    {nameOverrun, csvFile, "the name \"%s\" would make its line in [unitnames] overrun the line buffer of the "
+                           "library, and the game's; shorten it to at most 246 bytes"},
     {nameIsList, csvFile, "the name \"%s\" is that of the list of units, [unitnames]"},
     {nameGuessed, csvFile, "the name \"%s\" is no unit's in valdra.ini, and the sheet is not UTF-8, so its "
                            "letters may be misread; save the sheet as \"CSV UTF-8\""},
@@ -52,6 +55,9 @@ static constexpr struct {
                           "seconds: keep fewer or shorter lines in the list's and the units' sections"},
     {iniEncoding, iniFile, "%s; save it as UTF-8 without a byte-order mark"},
     {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
+    {iniOverrun, iniFile, "the character at byte %s of this line reaches the end of the library's line buffer, "
+                          "and the library, like the game, would write past it; lengthen or shorten the line before it "
+                          "by a few bytes (blanks after \"=\" change no value)"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
     {iniLineChanges, iniFile, "the library would save %s"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
@@ -81,6 +87,7 @@ constexpr bool inProblemOrder()
 }
 static_assert(inProblemOrder(), "one message per problem, in enum order");
 static_assert(nameMaxBytes == 253, "the messages of nameTooLong and iniNameTooLong say 253");
+static_assert(iniLineHeld - sizeof "unit99 = " + 1 == 246, "the message of nameOverrun says 246");
 static_assert(iniReadMaxBytes == 16u << 20, "the messages of iniTooLargeToRead and iniResultTooLarge say 16 MiB");
 
 // Copy text into out, size bytes, with control characters written as C

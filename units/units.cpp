@@ -1,5 +1,6 @@
 // The unit table and the helpers that readers and writers share.
 #include "units.h"
+#include "iniline.h"
 
 #include <allegro.h>
 #include <ctype.h>
@@ -181,6 +182,22 @@ size_t validUtf8(const char *text, size_t n)
     return (size_t)(p - (const unsigned char *)text);
 }
 
+// True if the library holds every line of the n bytes of UTF-8 at p in its
+// line buffer; else the run fails naming the first line it would overrun.
+static bool linesHeld(const char *p, size_t n)
+{
+    int line = 1;
+    for (size_t at = 0, end, next; at < n; at = next, line++) {
+        next = iniNextLine(p, at, n, &end);
+        size_t over = iniLineOverrun(p + at, end - at);
+        if (over != noOverrun) {
+            failRun(iniOverrun, line, "%zu", over + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool iniAdmitted(const char *p, size_t n)
 {
     // A byte-order mark or UTF-16 hides the list from the library; other
@@ -193,7 +210,7 @@ bool iniAdmitted(const char *p, size_t n)
         failRun(iniEncoding, 0, "%s", e);
     else if (good < n)
         failRun(iniNotUtf8, lineOf(p, good));
-    return n <= iniReadMaxBytes && !e && good == n;
+    return n <= iniReadMaxBytes && !e && good == n && linesHeld(p, n);
 }
 
 bool listWhole(int length)

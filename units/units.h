@@ -137,7 +137,8 @@ const size_t markUtf8Bytes = 3, markUtf16Bytes = 2;
 
 // True if the n bytes of an INI file at p are text that the library keeps
 // as it stands, and no more than the programs read: no byte-order mark,
-// not UTF-16, UTF-8 without NUL bytes. Else the run fails saying why.
+// not UTF-16, UTF-8 without NUL bytes, no line that overruns the library's
+// line buffer. Else the run fails saying why.
 const size_t iniReadMaxBytes = 16u << 20;   // the largest INI file either program reads
 bool iniAdmitted(const char *p, size_t n);
 
@@ -168,8 +169,8 @@ enum Problem {
     sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNotText, sheetTooManyRows, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection, rowOneColumn, rowNoSeparator,
-    nameBlankEnd, nameNoHeader, nameTooLong, nameIsList, nameGuessed,
-    iniNoCopy, iniTooSlow, iniEncoding, iniNotUtf8, iniSaveFailed, iniLineChanges,
+    nameBlankEnd, nameNoHeader, nameTooLong, nameOverrun, nameIsList, nameGuessed,
+    iniNoCopy, iniTooSlow, iniEncoding, iniNotUtf8, iniOverrun, iniSaveFailed, iniLineChanges,
     iniWouldChange, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
     iniUnreadable, iniMissing, iniTooLargeToRead, iniNoRoom, iniListTooLong, iniNameTooLong, iniNoUnits,
