@@ -1,9 +1,8 @@
-// In-process checks of the copy check, the promise that csvtoini rests on:
-// handed the library's saved text of an update, it must pass exactly the
-// text that means the file's meaning with the sheet's entries set and the
-// list's tail removed, and refuse any other. Each case is the file as it
-// was and the saved text, in which a "*" stands for the table's unit
-// section as the update writes it.
+// In-process checks of the check of the whole updated file, the promise that
+// csvtoini rests on: handed an updated text, it must pass exactly the text
+// that means the file's meaning with the sheet's entries set and the list's
+// tail removed, and refuse any other. Each case is the updated text, in
+// which a "*" stands for the table's unit section as the update writes it.
 #include "update.h"
 
 #include <allegro.h>
@@ -32,20 +31,17 @@ static const struct {
     {"a list entry with another case", "top = 1\n[unitnames]\nUNIT0 = Tank\n\n*\n[Other]\nkey = 1\n", problemCount},
 };
 
-// Write into out the saved text of c, its "*" replaced by the unit's section.
-static size_t savedText(const char *saved, char *out, size_t size)
+// Tank as the table holds it: moving 6, at its defaults otherwise.
+static const char tank[] = "[Tank]\nmove = 6\nprice = 0\nrangemin = 0\nrangemax = 0\ncanhit = 0\nattack0 = 0\n"
+                           "attack1 = 0\nattack2 = 0\nresist0 = 0\nresist1 = 0\nresist2 = 0\nisarmy1 = 1\n"
+                           "isarmy2 = 1\nisarmy3 = 1\ntechlevel = 2\n";
+
+// Write into out the updated text of c, its "*" replaced by Tank's section.
+static size_t updatedText(const char *updated, char *out, size_t size)
 {
     size_t n = 0;
-    for (const char *p = saved; *p && n + 64 < size; p++) {
-        if (*p != '*') {
-            out[n++] = *p;
-            continue;
-        }
-        n += snprintf(out + n, size - n, "[Tank]\n");
-        for (int col = 0; col < statCount; col++)
-            if (firstOfKey(col))
-                n += snprintf(out + n, size - n, "%s = %d\n", statName[col].key, keyValue(uStat[0], col));
-    }
+    for (const char *p = updated; *p && n + sizeof tank < size; p++)
+        n += *p == '*' ? snprintf(out + n, size - n, "%s", tank) : (out[n] = *p, 1);
     out[n] = '\0';
     return n;
 }
@@ -67,8 +63,8 @@ int main(int, char **)
         takeMeaning(&file, before, sizeof before - 1);
         takePlan(&plan, file);
         static char text[4096];
-        size_t n = savedText(c.saved, text, sizeof text);
-        CopyVerdict v = checkCopy(&plan, text, n);
+        size_t n = updatedText(c.saved, text, sizeof text);
+        CopyVerdict v = checkWhole(&plan, before, sizeof before - 1, text, n);
         if (v.problem == c.want) {
             passed++;
         } else {

@@ -1,7 +1,6 @@
-// The checks of the library's saved copies of the INI file: saved as it was
-// loaded, every line must mean what it meant; saved with the update, read
-// back, it must mean what the file meant but for the entries the writer set
-// and the list entries it removed, each found in its own section.
+// The check of the updated INI file: read whole as the game reads it, it
+// must mean what the file meant but for the entries the writer set and the
+// list entries it removed, each found in its own section.
 #include "update.h"
 
 #include <allegro.h>
@@ -10,7 +9,6 @@
 #include <string.h>
 
 const int listRole = -2, otherRole = -1;   // a section's role: the list, another, or a unit's row
-const size_t lineShown = 60;   // the bytes of a long line that a message shows
 
 // The comparison's state: the section being visited and what the writer does
 // to it, which entries it sets were found as set, and the verdict so far.
@@ -134,74 +132,22 @@ static CopyVerdict placement(const Comparison &cmp)
     return cmp.verdict;
 }
 
-// A line of INI text, and whether the library reads it alone as a header.
-struct LineMeaning {
-    const char *text;
-    size_t len;
-    bool header, overrun;
-};
-
-// The first line of text a (counting from 1) that the library, reading each
-// line alone, takes for another header or entry than the same line of text
-// b, or for the same with another value, with both lines in *was and *now;
-// 0 if there is none, -1 if b has another number of lines. Both texts have
-// a NUL after their lengths.
-static int changedLine(const char *a, size_t alen, const char *b, size_t blen, LineMeaning *was, LineMeaning *now)
-{
-    static char before[iniReadMaxBytes + 8], after[iniReadMaxBytes + 8];   // a line's meaning at most
-    size_t at = 0, bt = 0, aend, bend;
-    int line = 1, changed = 0;
-    push_config_state();   // the lines go through a configuration of their own
-    for (; !changed && at < alen && bt < blen; line++) {
-        size_t an = iniNextLine(a, at, alen, &aend), bn = iniNextLine(b, bt, blen, &bend);
-        size_t x = iniLineMeaning(a + at, aend - at, before, sizeof before);
-        size_t y = iniLineMeaning(b + bt, bend - bt, after, sizeof after);
-        if (x != y || memcmp(before, after, x) != 0) {
-            *was = {a + at, aend - at, before[0] == 'h', before[0] == '!'};
-            *now = {b + bt, bend - bt, after[0] == 'h', after[0] == '!'};
-            changed = line;
-        }
-        at = an;
-        bt = bn;
-    }
-    pop_config_state();
-    return changed ? changed : at < alen || bt < blen ? -1 : 0;
-}
-
-CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t savedLen)
-{
-    CopyVerdict v = {problemCount, 0, ""};
-    LineMeaning was, now;
-    int line = changedLine(text, len, saved, savedLen, &was, &now);
-    if (line < 0) {
-        v.problem = iniSaveFailed;
-        snprintf(v.detail, sizeof v.detail, "the library did not load the whole work copy");
-    } else if (line > 0) {
-        int a = shownBytes(was.text, was.len, lineShown), b = shownBytes(now.text, now.len, lineShown);
-        v = {iniLineChanges, line, ""};
-        snprintf(v.detail, sizeof v.detail, "\"%.*s%s\" as \"%.*s%s\", %s", a, was.text, a < (int)was.len ? "..." : "",
-                 b, now.text, b < (int)now.len ? "..." : "",
-                 now.overrun ? "which would overrun the library's line buffer, and the game's; shorten the line"
-                 : was.header && !now.header ? "which is no header; begin a note after a header with #"
-                 : now.header && !was.header ? "which is a header; write it without the blank, or begin the line with #"
-                                             : "which it reads otherwise; mend the line by hand");
-    }
-    return v;
-}
-
-CopyVerdict checkCopy(const Plan *plan, const char *text, size_t len)
+CopyVerdict checkWhole(const Plan *plan, const char *text, size_t len, const char *updated, size_t updatedLen)
 {
     Comparison cmp = {};
     cmp.plan = plan;
     cmp.verdict.problem = problemCount;
-    int line;
-    MeaningTaken t = takeUpdated(plan->file, text, len, &line);
+    Meaning file;
+    int line = 0;
+    MeaningTaken t = takeMeaning(&file, text, len);
+    if (t == meaningTaken)
+        t = takeUpdated(file, updated, updatedLen, &line);
     if (t == meaningOverrun)
-        changed(cmp, "line %d of the sections it sets would overrun the library's line buffer", line);
+        changed(cmp, "its line %d would overrun the library's line buffer", line);
     else if (t != meaningTaken)
-        changed(cmp, "it would hold more sections and entries than the sheet makes");
+        cmp.verdict.problem = iniNoRoom;
     if (t != meaningTaken)
         return cmp.verdict;
-    walkMeanings(plan->file, compareItem, &cmp);
+    walkMeanings(file, compareItem, &cmp);
     return placement(cmp);
 }

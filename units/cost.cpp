@@ -6,6 +6,7 @@
 
 #include <allegro.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 // About how long the library's walks over the file take, in nanoseconds on
@@ -25,7 +26,7 @@ static_assert(updateMaxNs == 3e9, "the message of iniTooSlow says 3 seconds");
 // begin with '[', by k, of a walk for a key and of one for the header.
 struct Walks {
     char want[foldedSize];
-    double forKey[meaningItems + 2], forHeader[meaningItems + 2];
+    double *forKey, *forHeader;   // of the run's, a place for each such line and one more
 };
 
 // The cost of the sets so far: their walks, what walking the lines and
@@ -125,14 +126,25 @@ static void costSet(void *costs, const char *section, const char *key, const cha
     }
 }
 
-bool quickEnough(const Plan *plan)
+bool quickEnough(const Plan *plan, size_t)
 {
-    static Walks walks;   // too large for the stack
+    Walks walks;
     walks.want[0] = '\x01';   // no folded name begins so: nothing is costed yet
+    size_t places = meaningBrackets(plan->file) + 2;
+    walks.forKey = (double *)malloc(places * sizeof(double));
+    walks.forHeader = (double *)malloc(places * sizeof(double));
+    if (!walks.forKey || !walks.forHeader) {
+        free(walks.forKey);
+        free(walks.forHeader);
+        failRun(iniNoRoom);
+        return false;
+    }
     Cost cost = {};
     cost.plan = plan;
     cost.walks = &walks;
     eachSet(plan, costSet, &cost);
+    free(walks.forKey);
+    free(walks.forHeader);
     if (cost.ns <= updateMaxNs)
         return true;
     Meaning file = plan->file;

@@ -35,13 +35,13 @@ static MeaningKeep keepUnits(void *table, const char *section, const char *key)
 }
 
 // True if the meaning was taken whole; else the run fails naming the line
-// where the meaning's store filled up: a part of the file is never taken
-// for the whole.
+// where the memory ran out: a part of the file is never taken for the
+// whole.
 static bool taken(MeaningTaken t, int line)
 {
     if (t == meaningTaken)
         return true;
-    failRun(iniNoRoom, line, "%s", meaningHeld);
+    failRun(iniNoRoom, line);
     return false;
 }
 

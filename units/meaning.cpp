@@ -10,23 +10,16 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The updated copy may add the units' entries and sections; anything more
-// than that is a change of meaning already.
-const int meaningAfterItems = 4 * maxUnits * (statCount + 1);
-// The names, folded names and values of both files: a folded name has at
-// most one and a half times the bytes of its name, and a line holds at least
-// a byte and its end for the three NULs, so four times the bytes of a file
-// that initocsv reads are room for all of them.
-const size_t meaningTextSize = 4 * iniReadMaxBytes;
-const char meaningHeld[] = "64 MiB";
-static_assert(meaningTextSize == 64u << 20, "meaningHeld names the size");
+// The names, folded names and values of a text: a folded name has at most
+// one and a half times the bytes of its name, and a line holds at least a
+// byte and its end for the three NULs, so four times the text's bytes are
+// room for all of them.
+const size_t textPerByte = 4;
 
 const unsigned none = ~0u;          // no text: an absent value, or no key
 const unsigned present = 0;         // a value kept as present only: the first text kept, ""
 const int skipped = -2;             // the section being read is not kept
-const int slotCount = 1 << 21;      // hash slots, over twice all items
 const int firstSlots = 1 << 10;     // the slots in use at first
-static_assert(slotCount >= 2 * (meaningItems + meaningAfterItems), "the hash table stays at most half full");
 
 // A section (section -1) or an entry of section `section`, with offsets of its
 // name as the library lists it, its folded name, and its value in the file
@@ -41,27 +34,54 @@ struct Item {
     int slot;            // its hash slot
 };
 
-// All the state of the meanings, in one place.
+// All the state of the meanings, in one place. Its tables grow with the
+// texts taken, and are kept for the next taking; only offsets and indexes
+// into them are kept, so they may move as they grow.
 static struct {
-    char text[meaningTextSize];   // NUL-terminated names and values
+    char *text;                   // NUL-terminated names and values
+    size_t textCap;               // its bytes
     size_t used, usedBefore;      // bytes of text in use, and by the file before
-    Item items[meaningItems + meaningAfterItems];
+    Item *items;                  // the sections and entries
+    size_t itemCap;               // room for so many
     int count, countBefore;       // items in use, and by the file before
-    int slot[slotCount];          // item index + 1 by hash of (section, folded name); 0 free
+    int *slot;                    // item index + 1 by hash of (section, folded name); 0 free
+    size_t slotCap;               // room for so many
     int slotsUsed;                // the slots in use, a power of two: those that the items touch
-    int brackets[meaningItems];   // the item of each line of the file before whose name begins with '[', kept whole
+    int *brackets;                // the item of each line of the file before whose name begins with '[', kept whole
+    size_t bracketCap;            // room for so many
     int bracketCount, lineCount;  // those lines, and all lines, of the file before, kept whole
-    MeaningPart parts[meaningPartsMost];   // the parts of the file before under its kept headers
-    int partCount;                // parts in use; past meaningPartsMost, the first ones
+    MeaningPart *parts;           // the parts of the file before under its kept headers
+    size_t partCap;               // room for so many
+    int partCount;                // parts in use
     unsigned taking;              // the takings so far: the last is the meaning held
 } m;
+
+// Make *table hold at least need elements, *cap of them now, keeping those
+// it holds; the elements added are zero. False if the system has not the
+// memory.
+template <typename T>
+static bool grow(T **table, size_t *cap, size_t need)
+{
+    if (need <= *cap)
+        return true;
+    size_t n = *cap ? *cap : 64;
+    while (n < need)
+        n *= 2;
+    T *p = (T *)realloc(*table, n * sizeof(T));
+    if (!p)
+        return false;
+    memset(p + *cap, 0, (n - *cap) * sizeof(T));
+    *table = p;
+    *cap = n;
+    return true;
+}
 
 static const char *textAt(unsigned at) { return at == none ? nullptr : m.text + at; }
 
 // Keep the n bytes at s, NUL added, in m.text; their offset, none if no room.
 static unsigned keep(const char *s, size_t n)
 {
-    if (m.used + n + 1 > sizeof m.text)
+    if (m.used + n + 1 > m.textCap)
         return none;
     memcpy(m.text + m.used, s, n);
     m.text[m.used + n] = '\0';
@@ -73,18 +93,26 @@ static unsigned keep(const char *s, size_t n)
 // of each character); its offset, none if no room.
 static unsigned keepFolded(const char *s)
 {
-    size_t n = foldName(s, m.text + m.used, sizeof m.text - m.used);
+    size_t n = foldName(s, m.text + m.used, m.textCap - m.used);
     if (n == foldNoRoom)
         return none;
     m.used += n + 1;
     return (unsigned)(m.used - n - 1);
 }
 
+// FNV-1a of the name after the section, its bits mixed at the end: the low
+// bits that pick a slot would otherwise follow the section's low bits alone,
+// and the same names in many sections would crowd together.
 static unsigned hashOf(int section, const char *folded)
 {
-    unsigned h = 2166136261u ^ (unsigned)section;
+    unsigned h = 2166136261u;
+    for (int i = 0; i < 4; i++)
+        h = (h ^ (((unsigned)section >> (8 * i)) & 0xFF)) * 16777619u;
     for (const char *p = folded; *p; p++)
         h = (h ^ (unsigned char)*p) * 16777619u;
+    h ^= h >> 16;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
     return h;
 }
 
@@ -102,10 +130,12 @@ static int slotOf(int section, const char *folded)
 }
 
 // Use twice the slots, and put every item in its slot there: the slots in
-// use stay no more than half full, and as few as the items need, so that a
-// small file touches few pages of the table.
-static void moreSlots()
+// use stay no more than half full, and as few as the items need. False if
+// there is no memory for them.
+static bool moreSlots()
 {
+    if (!grow(&m.slot, &m.slotCap, 2 * (size_t)m.slotsUsed))
+        return false;
     for (int i = 0; i < m.count; i++)
         m.slot[m.items[i].slot] = 0;
     m.slotsUsed *= 2;
@@ -114,6 +144,7 @@ static void moreSlots()
         it.slot = slotOf(it.section, m.text + it.folded);
         m.slot[it.slot] = i + 1;
     }
+    return true;
 }
 
 // The item for name in section (-1: name is a section), made if new; -1 if
@@ -129,12 +160,12 @@ static int itemFor(int section, const char *name)
         m.used = mark;   // known already: the folded copy is not needed
         return m.slot[s] - 1;
     }
-    int cap = m.countBefore ? meaningItems + meaningAfterItems : meaningItems;
     unsigned named = keep(name, strlen(name));
-    if (m.count == cap || named == none)
+    if (named == none || !grow(&m.items, &m.itemCap, m.count + 1))
         return -1;
     if (2 * (m.count + 1) > m.slotsUsed) {
-        moreSlots();
+        if (!moreSlots())
+            return -1;
         s = slotOf(section, m.text + folded);
     }
     m.items[m.count] = {section, named, folded, {none, none}, {false, false}, 0, 0, s};
@@ -163,24 +194,33 @@ static void place(const Reading &r, Item *it)
 }
 
 // Note, for the costs of walks, that item it of the file before stands on a
-// line whose name begins with '['.
-static void noteBracket(Reading &r, int it)
+// line whose name begins with '['. False if there is no memory for that.
+static bool noteBracket(Reading &r, int it)
 {
-    if (r.file == 0 && !r.keep && it >= 0)
-        m.brackets[m.bracketCount++] = it;
     r.brackets++;
+    if (r.file != 0 || r.keep || it < 0)
+        return true;
+    if (!grow(&m.brackets, &m.bracketCap, m.bracketCount + 1))
+        return false;
+    m.brackets[m.bracketCount++] = it;
+    return true;
 }
 
 // Note, in the file before read with a filter, that a header begins at
-// byte at: it ends the part open before it, and begins one if kept.
-static void notePart(const Reading &r, size_t at, bool kept)
+// byte at: it ends the part open before it, and begins one if kept. False
+// if there is no memory for that.
+static bool notePart(const Reading &r, size_t at, bool kept)
 {
     if (r.file != 0 || !r.keep)
-        return;
-    if (m.partCount > 0 && m.partCount <= meaningPartsMost && m.parts[m.partCount - 1].end == 0)
+        return true;
+    if (m.partCount > 0 && m.parts[m.partCount - 1].end == 0)
         m.parts[m.partCount - 1].end = at;
-    if (kept && m.partCount++ < meaningPartsMost)
-        m.parts[m.partCount - 1] = {at, 0, r.line, m.text + m.items[r.section].folded};
+    if (!kept)
+        return true;
+    if (!grow(&m.parts, &m.partCap, m.partCount + 1))
+        return false;
+    m.parts[m.partCount++] = {at, 0, r.line, m.text + m.items[r.section].folded};
+    return true;
 }
 
 // Whether the reading keeps the header listed as name, or the entry key of
@@ -210,14 +250,13 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         ok = false;
     } else if (kind == headerLine) {
         int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
-        ok = s != -1;
         r.section = s;
-        notePart(r, at, s >= 0);
+        ok = s != -1 && notePart(r, at, s >= 0);
         if (s >= 0) {
             place(r, &m.items[s]);
             m.items[s].in[r.file] = true;
         }
-        noteBracket(r, s);
+        ok = ok && noteBracket(r, s);
     } else if (kind == entryLine) {
         MeaningKeep how = kept(r, nullptr, names[0]);
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
@@ -226,7 +265,7 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         if (it)
             place(r, it);
         if (names[0][0] == '[')
-            noteBracket(r, e);
+            ok = ok && noteBracket(r, e);
         // The first entry of a key is the one a lookup finds.
         if (it && !it->in[r.file]) {
             it->in[r.file] = true;
@@ -278,7 +317,7 @@ static bool readLines(Reading &r, const char *text, size_t len)
         if (end > at)
             ok = takeLine(r, text, at, end - at);
     }
-    notePart(r, len, false);
+    ok = ok && notePart(r, len, false);
     pop_config_state();
     return ok;
 }
@@ -303,13 +342,18 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
         m.slotsUsed = firstSlots;
         m.used = m.usedBefore = 0;
         m.bracketCount = m.partCount = 0;
-        keepFolded("");   // the text that a value kept as present points to
     } else {
         forgetAfter();
     }
-    Reading r = {file, itemFor(-1, ""), 0, 0, keep, user, false};   // the entries before the first header
-    m.items[0].in[file] = true;
-    bool ok = readLines(r, text, len);
+    // The text is taken whole where it moves no more, since the parts point
+    // into it.
+    bool ok = grow(&m.slot, &m.slotCap, firstSlots) && grow(&m.text, &m.textCap, m.used + textPerByte * len + 64);
+    if (ok && file == 0)
+        keepFolded("");   // the text that a value kept as present points to
+    Reading r = {file, ok ? itemFor(-1, "") : -1, 0, 0, keep, user, false};   // the entries before the first header
+    if (r.section >= 0)
+        m.items[0].in[file] = true;
+    ok = readLines(r, text, len);
     if (stopLine)
         *stopLine = r.line;
     if (file == 0) {

@@ -11,10 +11,6 @@
 enum MeaningKeep { keepNot, keepValue, keepPresence };
 typedef MeaningKeep (*MeaningFilter)(void *user, const char *section, const char *key);
 
-// Each line holds at most one section or entry: a meaning holds the
-// distinct ones of this many lines.
-const int meaningItems = 1 << 19;
-
 // A meaning of INI text, taken by its caller and named in each lookup: its
 // sections, and for each section and key the value that a lookup gives; all
 // of them, or what a filter keeps. The store holds one meaning at a time,
@@ -29,9 +25,8 @@ struct Meaning {
 // asked with user. Each line is handed to the library on its own, through a
 // configuration of its own: the library's current configuration stays as it
 // was. The text must be UTF-8 without NUL bytes, and have a NUL after its len
-// bytes. meaningNoRoom means that the meaning did not fit: it holds the
-// distinct sections and entries of half a million lines, and the names and
-// values of any file that the programs read. meaningOverrun means that a
+// bytes. meaningNoRoom means that the system had not the memory for the
+// meaning, which grows with the text. meaningOverrun means that a
 // line would overrun the library's line buffer, and was not handed to it:
 // text that iniAdmitted admits has none. *stopLine, if given, is set to the
 // line where the taking stopped, the last if it did not.
@@ -40,24 +35,22 @@ MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilte
                          void *user = nullptr, int *stopLine = nullptr);
 
 // Take the meaning of an updated copy of mn's text, all of it, for
-// walkMeanings to compare with mn; it replaces an earlier copy's. meaningNoRoom
-// means as well that it has more new sections and entries than an update
-// makes; *stopLine as for takeMeaning.
+// walkMeanings to compare with mn; it replaces an earlier copy's.
+// meaningNoRoom and *stopLine as for takeMeaning. What lookups in mn and its
+// parts gave before may move.
 MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine = nullptr);
-extern const char meaningHeld[];   // the size of the store, for messages
 
 // The parts of a meaning taken with a filter under the headers it keeps:
 // each runs from such a header to the line before the next header, or the
 // end, in bytes, and its header, whose folded name is folded, is on line
 // `line`. meaningParts points *parts at them in the order of the file and
-// says how many there are; past meaningPartsMost, only the first of them
-// are there. They last as long as the meaning.
+// says how many there are. They last as long as the meaning, until its
+// updated copy is taken.
 struct MeaningPart {
     size_t start, end;
     int line;
     const char *folded;
 };
-const int meaningPartsMost = 1 << 16;
 int meaningParts(Meaning mn, const MeaningPart **parts);
 
 // Whether mn has a header of section (named as a lookup names it, compared

@@ -2,39 +2,49 @@
 // section whose values differ from the game's reading of them, and ends the
 // list after the last unit. The library works on the parts of the file that
 // the update touches alone: each header of the list or of a unit's section
-// and the lines up to the next header. It loads them from a work copy, sets
-// the entries and saves them; each part it saved goes back where it stood,
-// in the file's own line ends, and new sections go to the end. Every other
-// byte of the file stays as it was. The copy replaces the file only when
-// the parts, read back, mean what they meant but for exactly those entries.
+// and the lines up to the next header. It loads them from a work copy and
+// saves them as loaded, then with the entries set; the lines it set, added
+// or removed go back where they stood, and new sections go to the end.
+// Every other line of the file stays as it was, its line end included. The
+// copy replaces the file only when the whole updated file, read as the game
+// reads it, means what the file meant but for exactly those entries.
 #include "parts.h"
 #include "platform.h"
 #include "update.h"
 
 #include <allegro.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+// The most bytes the library's save of the parts takes: "key = value" for a
+// line as short as "k", CR LF on Windows, and the units' entries besides.
+static size_t saveMaxBytes(size_t partsLen)
+{
+    return 3 * partsLen + (size_t)maxUnits * (iniKeyCount * 32 + nameSize + 32);
+}
 
 // All the state of one update.
 static struct {
     char bytes[iniReadMaxBytes + 2];     // the file as it was, a byte more to tell it is too large, and a NUL
     Parts parts;                         // the parts the update touches
-    char saved[savedMaxBytes + 2];       // the parts as the library saved them, and a NUL
-    size_t savedLen;                     // bytes of it in use
-    char result[iniReadMaxBytes + 1];    // the updated file
+    char *kept, *saved;                  // the library's saves of the parts, as loaded and as set, NUL added
+    size_t keptLen, savedLen;            // bytes of them in use
+    char *result;                        // the updated file
     size_t resultLen;                    // bytes of it in use
     WorkCopy work;                       // the work copy: its name, the bytes read, what went wrong
     Plan plan;                           // the update's plan, on the meaning of the parts
     int listLength;                      // the list's length, from its first entry
-    SetsIn sets;                         // the entries the update sets or removes
+    int setCount;                        // the entries the update sets or removes
     TableFolded table;                   // the sections it touches, for the filter
 } up;
 
-// Have the library save the work copy and read the saved bytes back; false,
-// saying why, if that fails. The library shows a failed save only in errno,
-// and a failed write as EFAULT only, so a write of our own where its save
-// stopped tells the cause: a full disk, a size limit.
-static bool saveWorkCopy()
+// Have the library save the work copy, and read the save into *text, of
+// the run's, *len bytes and a NUL; false, saying why, if that fails. The
+// library shows a failed save only in errno, and a failed write as EFAULT
+// only, so a write of our own where its save stopped tells the cause: a full
+// disk, a size limit.
+static bool saveWorkCopy(char **text, size_t *len)
 {
     errno = 0;
     flush_config_file();
@@ -50,9 +60,12 @@ static bool saveWorkCopy()
         if (!e)
             e = -1;
     }
-    FileRead r = e ? fileFailed : readWholeFile(up.work.name, up.saved, savedMaxBytes + 1, &up.savedLen, &up.work.why, true);
+    size_t cap = saveMaxBytes(up.parts.len);
+    *text = e ? nullptr : (char *)malloc(cap + 1);
+    FileRead r = e ? fileFailed : !*text ? fileTooLarge
+               : readWholeFile(up.work.name, *text, cap + 1, len, &up.work.why, true);
     if (r == fileRead) {
-        up.saved[up.savedLen] = '\0';
+        (*text)[*len] = '\0';
         return true;
     }
     failRun(iniSaveFailed, 0, "%s", e > 0 ? ioError(e) : e ? "a write failed" : r == fileFailed ? up.work.why.text
@@ -81,28 +94,10 @@ static void setOne(void *, const char *section, const char *key, const char *val
     set_config_string(section, key, value);
 }
 
-// Count a set in the SetsIn, and note its section.
-static void countSet(void *sets, const char *section, const char *, const char *)
+// Count a set.
+static void countSet(void *count, const char *, const char *, const char *)
 {
-    SetsIn &in = *(SetsIn *)sets;
-    char folded[foldedSize];
-    in.count++;
-    if (!iniFoldedLookup(section, folded))
-        folded[0] = '\0';
-    for (int i = 0; i < in.sectionCount; i++)
-        if (strcmp(in.sections[i], folded) == 0)
-            return;
-    if (in.sectionCount <= maxUnits)
-        strcpy(in.sections[in.sectionCount++], folded);
-}
-
-// Fail the run with the verdict's problem, if it has one, its line made the
-// file's.
-static bool passes(const CopyVerdict &v, bool lineOfParts)
-{
-    if (v.problem != problemCount)
-        failRun(v.problem, lineOfParts ? partsFileLine(&up.parts, v.line) : v.line, "%s", v.detail);
-    return v.problem == problemCount;
+    ++*(int *)count;
 }
 
 // Let go of the library's configuration: whatever it holds unsaved goes
@@ -113,42 +108,34 @@ static void letGo()
     set_config_data("", 0);
 }
 
-// Have the library load the parts from the work copy. Whatever it held
+// Have the library load the parts from the work copy, and save them as it
+// loaded them, and again with the update's entries set. Whatever it held
 // unsaved goes first into the copy, which is then overwritten; the parts
 // are lines of the admitted file, which the library loads safely. False,
 // the run failed, if that fails.
-static bool loadParts()
+static bool setParts()
 {
     letGo();
     if (!writeWorkCopy(up.parts.text, up.parts.len))
         return false;
     set_config_file(up.work.name);
-    return true;
+    // Removing a key that no line can have changes nothing but has the
+    // library save.
+    set_config_string(nullptr, "no such key", nullptr);
+    if (!saveWorkCopy(&up.kept, &up.keptLen))
+        return false;
+    eachSet(&up.plan, setOne, nullptr);
+    return saveWorkCopy(&up.saved, &up.savedLen);
 }
 
-// Fail the run with the problem of a saved update that does not mean what
-// it should, v, or with a more precise one: the line that the library's save
-// changes by itself, found by having it load the parts again and save them
-// untouched.
-static void failCopy(const CopyVerdict &v)
+// True if the updated file means what the file meant, read whole as the
+// game reads it, but for the entries the update sets and removes; else the
+// run fails naming what would change.
+static bool wholeFilePasses()
 {
-    if (loadParts()) {
-        // Removing a key that no line can have changes nothing but has the
-        // library save.
-        set_config_string(nullptr, "no such key", nullptr);
-        if (saveWorkCopy())
-            passes(checkResave(up.parts.text, up.parts.len, up.saved, up.savedLen), true);
-    }
-    passes(v, true);
-}
-
-// True if the saved update means what it should; else the run fails saying
-// why.
-static bool copyPasses()
-{
-    CopyVerdict v = checkCopy(&up.plan, up.saved, up.savedLen);
+    CopyVerdict v = checkWhole(&up.plan, up.bytes, up.work.len, up.result, up.resultLen);
     if (v.problem != problemCount)
-        failCopy(v);
+        failRun(v.problem, v.line, "%s", v.detail);
     return v.problem == problemCount;
 }
 
@@ -198,14 +185,14 @@ static bool planUpdate()
               takeParts(&up.parts, up.bytes, up.work.len, &up.table);
     Meaning parts;
     if (ok && takeMeaning(&parts, up.parts.text, up.parts.len) != meaningTaken) {
-        failRun(iniWouldChange, 0, "the sections it sets hold more than csvtoini holds");
+        failRun(iniNoRoom);
         ok = false;
     }
     if (ok) {
         takePlan(&up.plan, parts);
-        up.sets.count = up.sets.sectionCount = 0;
-        eachSet(&up.plan, countSet, &up.sets);
-        ok = wholeList() && namesKnown() && quickEnough(&up.plan);
+        up.setCount = 0;
+        eachSet(&up.plan, countSet, &up.setCount);
+        ok = wholeList() && namesKnown() && quickEnough(&up.plan, up.work.len);
     }
     if (!ok)
         discardWorkCopy();
@@ -218,20 +205,19 @@ void MemToIni()
     if (unitNum == 0 || !planUpdate())
         return;
     // The file holds the sheet's units already.
-    if (up.sets.count == 0) {
+    if (up.setCount == 0) {
         discardWorkCopy();
-        return;
-    }
-    bool ok = loadParts();
-    if (ok)
-        eachSet(&up.plan, setOne, nullptr);
-    ok = ok && saveWorkCopy() && copyPasses() &&
-         putBack(&up.parts, up.saved, up.savedLen, &up.sets, up.result, &up.resultLen) &&
-         writeWorkCopy(up.result, up.resultLen);
-    if (!ok) {
+    } else if (setParts() &&
+               putBack(&up.parts, up.kept, up.keptLen, up.saved, up.savedLen, &up.result, &up.resultLen) &&
+               wholeFilePasses() && writeWorkCopy(up.result, up.resultLen)) {
+        if (WorkResult r = commitWorkCopy(&up.work))
+            failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);
+    } else {
         letGo();   // nothing unsaved is left for the shutdown
         discardWorkCopy();
-    } else if (WorkResult r = commitWorkCopy(&up.work)) {
-        failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);
     }
+    dropParts(&up.parts);
+    free(up.kept);
+    free(up.saved);
+    free(up.result);
 }

@@ -1,14 +1,18 @@
 // The parts of valdra.ini that csvtoini's update touches, cut out for the
-// library and put back from its save. Every byte outside a part whose
-// section the update sets stays as it was.
+// library and put back, line by line, from its saves. Every line that the
+// update does not set stays as it was, its line end included.
 #include "parts.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 // The line that stands between the parts in the library's copy: a comment,
 // which the library keeps as it stands, that no file of text holds.
 static const char mark[] = "#\x01 valdra-units part \x01";
-static_assert(sizeof mark == partMarkSize, "partMarkSize names the mark's bytes");
+const size_t markLen = sizeof mark - 1;
+// What the text of the parts adds to each: a mark and its line end before
+// it, a line end and an empty line after it.
+const size_t partAdds = markLen + 3;
 
 // Append the n bytes at s to the parts' text.
 static void addToParts(Parts *p, const char *s, size_t n)
@@ -44,158 +48,311 @@ bool takeParts(Parts *p, const char *file, size_t len, const TableFolded *table)
     int line;
     Meaning touched;
     const MeaningPart *part;
+    *p = {file, len, nullptr, 0, nullptr, 0, table->list};
     if (takeMeaning(&touched, file, len, keepTouched, (void *)table, &line) != meaningTaken) {
-        failRun(iniWouldChange, line, "the sections it sets hold more than csvtoini holds");
+        failRun(iniNoRoom, line);
         return false;
     }
-    p->file = file;
-    p->fileLen = len;
     p->count = meaningParts(touched, &part);
-    if (p->count > meaningPartsMost) {
-        failRun(iniWouldChange, 0, "[unitnames] and the units' sections stand in more than %d places", meaningPartsMost);
+    p->part = (MeaningPart *)malloc((p->count + 1) * sizeof *p->part);
+    p->text = (char *)malloc(len + partAdds * (p->count + 1) + 1);
+    if (!p->part || !p->text) {
+        failRun(iniNoRoom);
         return false;
     }
-    p->len = 0;
-    for (int i = 0, at = 1; i <= p->count; i++) {
-        addToParts(p, mark, sizeof mark - 1);
+    for (int i = 0; i <= p->count; i++) {
+        addToParts(p, mark, markLen);
         addToParts(p, "\n", 1);
         if (i == p->count)
             break;
         p->part[i] = part[i];
         p->part[i].folded = tableName(table, part[i].folded);
         const MeaningPart &q = p->part[i];
-        p->line[i] = ++at;
         addToParts(p, file + q.start, q.end - q.start);
-        at += lineOf(file + q.start, q.end - q.start) - 1;
-        if (lineEndAt(file + q.end - 1, file + q.end) == 0) {
+        char last = file[q.end - 1];
+        if (last != '\r' && last != '\n')
             addToParts(p, "\n", 1);
-            at++;
-        }
-        addToParts(p, "\n", 1);
-        at++;
+        // The empty line, in a line end that cannot join the one before.
+        addToParts(p, last == '\r' ? "\r" : "\n", 1);
     }
     p->text[p->len] = '\0';
     return true;
 }
 
-int partsFileLine(const Parts *p, int n)
+void dropParts(Parts *p)
 {
-    int i = 0;
-    while (i + 1 < p->count && p->line[i + 1] <= n)
-        i++;
-    return p->count && n >= p->line[0] ? p->part[i].line + n - p->line[i] : 0;
+    free(p->part);
+    free(p->text);
+    p->part = nullptr;
+    p->text = nullptr;
 }
 
-// The line end of the line that begins at s, end - s bytes left; null if it
-// has none.
-static const char *lineEndOf(const char *s, const char *end, size_t *n)
+// A save of the parts, walked line by line from the top: the text and
+// length, where the current line begins and ends, and where the next begins.
+struct Save {
+    const char *text;
+    size_t len, at, end, next;
+};
+
+// Make the save's current line the one that begins at at.
+static void lineAt(Save &s, size_t at)
 {
-    size_t stop, next = iniNextLine(s, 0, end - s, &stop);
-    *n = next - stop;
-    return *n ? s + stop : nullptr;
+    s.at = at;
+    s.next = at < s.len ? iniNextLine(s.text, at, s.len, &s.end) : (s.end = at);
 }
 
-// True if the last line of the n bytes at s is empty (or there is none), as
-// the library ends lines; *ended says whether it has a line end.
-static bool lastLineEmpty(const char *s, size_t n, bool *ended)
+// Go on to the save's next line.
+static void advance(Save &s)
 {
-    const char *end = s + n, *eol;
-    size_t len = 0, eolLen = 1;
-    for (; s < end && (eol = lineEndOf(s, end, &eolLen)); s = eol + eolLen)
-        len = eol - s;
-    *ended = s == end;
-    return *ended && len == 0;
+    lineAt(s, s.next);
+}
+
+// True if the save has a current line.
+static bool inSave(const Save &s)
+{
+    return s.at < s.len;
+}
+
+// The text of the save's current line and its length; "" past the end.
+static const char *current(const Save &s, size_t *n)
+{
+    *n = s.end - s.at;
+    return s.text + s.at;
+}
+
+// True if the current lines of a and b hold the same text.
+static bool sameLine(const Save &a, const Save &b)
+{
+    size_t an, bn;
+    const char *at = current(a, &an), *bt = current(b, &bn);
+    return inSave(a) && inSave(b) && an == bn && memcmp(at, bt, an) == 0;
+}
+
+// True if the current line of s is a mark.
+static bool atMark(const Save &s)
+{
+    size_t n;
+    const char *t = current(s, &n);
+    return inSave(s) && n == markLen && memcmp(t, mark, n) == 0;
+}
+
+// The bytes of the key of the entry that the library saved as the n bytes
+// at t ("key = value": a key holds no blank), 0 if they are no entry's.
+static size_t keyBytes(const char *t, size_t n)
+{
+    size_t key = 0;
+    while (key < n && t[key] != ' ')
+        key++;
+    return n && t[0] != '[' && key + 3 <= n && memcmp(t + key, " = ", 3) == 0 ? key : 0;
+}
+
+// True if the current lines of kept and saved are one entry, its value set.
+static bool sameKey(const Save &kept, const Save &saved)
+{
+    size_t kn, sn;
+    const char *k = current(kept, &kn), *s = current(saved, &sn);
+    size_t key = keyBytes(k, kn);
+    return key && sn >= key + 3 && memcmp(k, s, key + 3) == 0;
+}
+
+// True if the current line of kept is an entry of the list that the update
+// removes: its index is a row's or more.
+static bool removed(const Save &kept)
+{
+    size_t n;
+    const char *t = current(kept, &n);
+    size_t key = keyBytes(t, n);
+    char name[unitKeySize];
+    if (!key || key >= sizeof name)
+        return false;
+    memcpy(name, t, key);
+    name[key] = '\0';
+    return listIndex(name, listCountMost) >= unitNum;
 }
 
 // The updated file as it is put together: its text, of at most
-// iniReadMaxBytes, its length, and whether more would have passed that.
-struct Result {
+// iniReadMaxBytes, and the line end owed to its last line, written once the
+// next line shows that it does not join that one.
+struct Out {
     char *text;
-    size_t len;
-    bool full;
+    size_t len, cap;
+    const char *owed;     // the last line's line end, not yet written
+    size_t owedLen;
+    bool open;            // the last line has no line end, nor one owed
+    bool lastEmpty;       // the last line is empty
+    bool full, joined;    // it would pass iniReadMaxBytes; a line end would join the next
 };
 
-// Append the n bytes at s to the result; false if they pass its room.
-static bool add(Result &r, const char *s, size_t n)
+// Append the n bytes at s to the result.
+static void add(Out &o, const char *s, size_t n)
 {
-    r.full = r.full || n > iniReadMaxBytes - r.len;
-    if (r.full)
-        return false;
-    memcpy(r.text + r.len, s, n);
-    r.len += n;
-    return true;
+    o.full = o.full || n > o.cap - o.len;
+    if (o.full)
+        return;
+    memcpy(o.text + o.len, s, n);
+    o.len += n;
 }
 
-// Append the saved lines [s, end) to the result, each ended with the n
-// bytes at eol; false if they do not fit.
-static bool addLines(Result &r, const char *s, const char *end, const char *eol, size_t n)
+// Write the line end that the last line has, or takes, given the bytes that
+// follow, which begin with next (0: none, or not a line end's): the
+// library takes a line end of one byte, CR or LF, and the other byte after
+// it for one line end.
+static void settle(Out &o, const char *eol, size_t eolLen, char next)
 {
-    bool ok = true;
-    while (ok && s < end) {
-        const char *q = (const char *)memchr(s, '\n', end - s);
-        const char *stop = q ? q : end;
-        size_t len = stop - s - (stop > s && stop[-1] == '\r');
-        ok = add(r, s, len) && add(r, eol, n);
-        s = q ? q + 1 : end;
+    const char *e = o.owedLen ? o.owed : o.open ? eol : nullptr;
+    size_t n = o.owedLen ? o.owedLen : eolLen;
+    if (!e)
+        return;
+    o.joined = o.joined || (n == 1 && (next == '\r' || next == '\n') && next != e[0]);
+    add(o, e, n);
+    o.owedLen = 0;
+    o.open = false;
+}
+
+// Append a line: its text, the n bytes at s, and its line end, the eolLen
+// bytes at eol (none: the file's last line without one); the line before
+// takes the line end lineEnd if it has none.
+static void addLine(Out &o, const char *s, size_t n, const char *eol, size_t eolLen, const char *lineEnd,
+                    size_t lineEndLen)
+{
+    settle(o, lineEnd, lineEndLen, n ? s[0] : eolLen ? eol[0] : 0);
+    add(o, s, n);
+    o.owed = eol;
+    o.owedLen = eolLen;
+    o.open = eolLen == 0;
+    o.lastEmpty = n == 0;
+}
+
+// Append the n bytes of the file at s, which begin a line, as they stand.
+static void addBytes(Out &o, const char *s, size_t n, const char *lineEnd, size_t lineEndLen)
+{
+    size_t end = 0, last = 0;
+    if (n == 0)
+        return;
+    settle(o, lineEnd, lineEndLen, s[0]);
+    add(o, s, n);
+    for (size_t at = 0; at < n; at = iniNextLine(s, at, n, &end))
+        last = at;
+    iniNextLine(s, last, n, &end);
+    o.open = end == n;
+    o.lastEmpty = end == last;
+}
+
+// Append the saved line that s is at as a line of its own, in the line end
+// lineEnd, and go on to the next.
+static void addSaved(Out &o, Save &s, const char *lineEnd, size_t lineEndLen)
+{
+    size_t n;
+    const char *t = current(s, &n);
+    addLine(o, t, n, lineEnd, lineEndLen, lineEnd, lineEndLen);
+    advance(s);
+}
+
+// Append the entries that the library added before the current line of
+// kept: the saved lines that do not match it, up to the next mark.
+static void addAdded(Out &o, Save &kept, Save &saved, bool list, const char *eol, size_t eolLen)
+{
+    while (inSave(saved) && !atMark(saved) && !sameLine(kept, saved) && !sameKey(kept, saved) &&
+           !(list && removed(kept)))
+        addSaved(o, saved, eol, eolLen);
+}
+
+// Put part q of the file back from the saves, at the line of each after
+// the mark before the part: each line of it as the saves hold it, the
+// entries the library added, and the empty line after it. False if the
+// saves do not match.
+static bool putPart(Out &o, const Parts *p, const MeaningPart &q, Save &kept, Save &saved, const char *fileEnd,
+                    size_t fileEndLen)
+{
+    const char *f = p->file;
+    size_t end, next = iniNextLine(f, q.start, p->fileLen, &end);
+    // New lines take the header's line end.
+    const char *eol = next > end ? f + end : fileEnd;
+    size_t eolLen = next > end ? next - end : fileEndLen;
+    bool list = q.folded == p->list;
+    for (size_t at = q.start; at < q.end; at = next) {
+        next = iniNextLine(f, at, q.end, &end);
+        addAdded(o, kept, saved, list, eol, eolLen);
+        if (sameLine(kept, saved)) {
+            addLine(o, f + at, end - at, f + end, next - end, eol, eolLen);
+            advance(saved);
+        } else if (sameKey(kept, saved)) {
+            size_t n;
+            const char *t = current(saved, &n);
+            addLine(o, t, n, f + end, next - end, eol, eolLen);
+            advance(saved);
+        } else if (!(list && removed(kept))) {
+            return false;
+        }
+        advance(kept);
     }
+    // The empty line after the part.
+    addAdded(o, kept, saved, list, eol, eolLen);
+    bool ok = sameLine(kept, saved) && current(kept, &end) && end == 0;
+    advance(kept);
+    advance(saved);
     return ok;
 }
 
-// The start of the line after the mark that is at or after s, before end;
-// null if there is none.
-static const char *afterMark(const char *s, const char *end)
+bool putBack(const Parts *p, const char *kept, size_t keptLen, const char *saved, size_t savedLen, char **out,
+             size_t *outLen)
 {
-    for (size_t n; s < end; s += strcspn(s, "\n") + 1)
-        if (strncmp(s, mark, sizeof mark - 1) == 0 && lineEndOf(s, end, &n) == s + sizeof mark - 1)
-            return s + sizeof mark - 1 + n;
-    return nullptr;
-}
-
-// True if the update sets an entry in the section of part q: only such
-// parts take the library's save; the others keep their bytes.
-static bool partSet(const MeaningPart &q, const SetsIn *sets)
-{
-    for (int i = 0; i < sets->sectionCount; i++)
-        if (strcmp(sets->sections[i], q.folded) == 0)
-            return true;
-    return false;
-}
-
-bool putBack(const Parts *p, const char *saved, size_t savedLen, const SetsIn *sets, char *out, size_t *outLen)
-{
-    const char *end = saved + savedLen, *at = afterMark(saved, end);
-    const char *lib = strstr(saved, "\r\n") ? "\r\n" : "\n";
-    size_t libLen = strlen(lib), n, fileEndLen;
+    Save k = {kept, keptLen, 0, 0, 0}, s = {saved, savedLen, 0, 0, 0};
+    lineAt(k, 0);
+    lineAt(s, 0);
+    // Every line taken from the file once, every saved line with a line end
+    // of at most two bytes, and the empty line before new sections.
+    size_t room = p->fileLen + 3 * savedLen + 8;
+    room = room < iniReadMaxBytes ? room : iniReadMaxBytes;
+    Out o = {(char *)malloc(room), 0, room, nullptr, 0, false, true, false, false};   // no line yet: none to add
+    bool ok = o.text != nullptr;
+    if (!ok) {
+        failRun(iniNoRoom);
+        *out = nullptr;
+        return false;
+    }
     // The file's own line end: its first, else the library's.
-    const char *fileEnd = lineEndOf(p->file, p->file + p->fileLen, &fileEndLen);
-    if (!fileEnd)
-        fileEnd = lib, fileEndLen = libLen;
-    Result r = {out, 0, false};
-    bool ok = at != nullptr;
-    size_t from = 0;
+    size_t end, next = iniNextLine(p->file, 0, p->fileLen, &end);
+    const char *fileEnd = next > end ? p->file + end : strstr(saved, "\r\n") ? "\r\n" : "\n";
+    size_t fileEndLen = next > end ? next - end : strlen(fileEnd), from = 0;
     for (int i = 0; ok && i < p->count; i++) {
         const MeaningPart &q = p->part[i];
-        const char *next = afterMark(at, end), *eol = lineEndOf(p->file + q.start, p->file + q.end, &n);
-        // The part ends in the empty line that followed it, and a mark.
-        const char *stop = next ? next - (sizeof mark - 1) - libLen - libLen : nullptr;
-        ok = stop && stop > at && stop[-1] == '\n' && strncmp(stop, lib, libLen) == 0 &&
-             add(r, p->file + from, q.start - from) &&
-             (partSet(q, sets) ? addLines(r, at, stop, eol ? eol : fileEnd, eol ? n : fileEndLen)
-                               : add(r, p->file + q.start, q.end - q.start));
+        ok = atMark(k) && atMark(s);
+        advance(k);
+        advance(s);
+        addBytes(o, p->file + from, q.start - from, fileEnd, fileEndLen);
+        ok = ok && putPart(o, p, q, k, s, fileEnd, fileEndLen);
         from = q.end;
-        at = next;
     }
-    ok = ok && add(r, p->file + from, p->fileLen - from);
-    // The new sections, after an empty line that the library wrote.
-    if (ok && at < end) {
-        bool ended, empty = lastLineEmpty(r.text, r.len, &ended);
-        ok = strncmp(at, lib, libLen) == 0 && (ended || add(r, fileEnd, fileEndLen)) &&
-             (empty || add(r, fileEnd, fileEndLen)) && addLines(r, at + libLen, end, fileEnd, fileEndLen);
+    ok = ok && atMark(k) && atMark(s);
+    advance(k);
+    advance(s);
+    ok = ok && !inSave(k);
+    addBytes(o, p->file + from, p->fileLen - from, fileEnd, fileEndLen);
+    // The new sections, after an empty line, which the library wrote too.
+    size_t n;
+    if (ok && inSave(s)) {
+        ok = (current(s, &n), n == 0);
+        advance(s);
+        if (ok && !o.lastEmpty)
+            addLine(o, "", 0, fileEnd, fileEndLen, fileEnd, fileEndLen);
+        while (ok && inSave(s))
+            addSaved(o, s, fileEnd, fileEndLen);
     }
-    if (!ok && !r.full)
+    // The last line keeps the line end it had, or has none.
+    char last = p->fileLen ? p->file[p->fileLen - 1] : '\n';
+    if (last == '\r' || last == '\n')
+        settle(o, fileEnd, fileEndLen, 0);
+    if (!ok)
         failRun(iniWouldChange, 0, "the library did not save the sections it sets as they were loaded");
-    else if (!ok)
+    else if (o.full)
         failRun(iniResultTooLarge);
-    *outLen = r.len;
+    else if (o.joined)
+        failRun(iniLineEnds);
+    ok = ok && !o.full && !o.joined;
+    if (!ok)
+        free(o.text);
+    *out = ok ? o.text : nullptr;
+    *outLen = o.len;
     return ok;
 }

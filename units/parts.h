@@ -1,56 +1,48 @@
 // The parts of valdra.ini that csvtoini's update touches, each a header of
 // the list or of a unit's section and the lines up to the next header: cut
 // from the file into a text of their own for the library to load, and put
-// back from the library's save of them.
+// back, line by line, from the library's saves of them.
 #ifndef PARTS_H
 #define PARTS_H
 
 #include "meaning.h"
 
-// The parts stand between marks, each with an empty line after it, so that
-// the library files a section's new entries inside its first part.
-const size_t partMarkSize = 23;   // a mark's bytes, its NUL included
-const size_t partsSize = iniReadMaxBytes + (partMarkSize + 4) * (meaningPartsMost + 1);
-// The parts as the library saves them: "key = value" for a line as short as
-// "k", CR LF on Windows, and the units' entries besides.
-const size_t savedMaxBytes = 3 * partsSize;
-
-// The parts of a file: where they stand in it, each with the folded name
-// of its section; the text of them between marks; and the line of that text
-// on which each part's header stands.
+// The parts of a file: where they stand in it, and the text of them between
+// marks, each with an empty line after it, so that the library files a
+// section's new entries inside its first part. Their tables are the run's,
+// sized to the file.
 struct Parts {
     const char *file;
     size_t fileLen;
-    MeaningPart part[meaningPartsMost];
+    MeaningPart *part;   // where each stands in the file, in its order
     int count;
-    char text[partsSize + 1];   // and a NUL
+    char *text;          // the parts between marks, and a NUL
     size_t len;
-    int line[meaningPartsMost + 1];
+    const char *list;    // the folded name of the list's section, as part[].folded holds it
 };
 
 // Take into *p the parts of the file's len bytes, which have a NUL after
 // them, that hold the sections of table: the list's and the rows'. False,
-// the run failed, if the file has more of them than the programs hold, or
-// the meaning of those sections did not fit.
+// the run failed, if the system has not the memory for them.
 bool takeParts(Parts *p, const char *file, size_t len, const TableFolded *table);
 
-// The line of the file that line n of the parts' text is, for a message.
-int partsFileLine(const Parts *p, int n);
+// Let go of the tables of *p.
+void dropParts(Parts *p);
 
-// The folded names of the sections in which an update sets entries.
-struct SetsIn {
-    int count;   // the entries it sets
-    char sections[maxUnits + 1][foldedSize];
-    int sectionCount;
-};
-
-// Put together in out, of at most iniReadMaxBytes, the updated file from
-// the file and the library's save of the parts, saved: each part of a
-// section that sets names in place of the one it was, without the empty
-// line that followed it and in its header's line end; every other part as it
-// was; the new sections at the end, after an empty line. Its length, or
-// false, the run failed, if the saved parts are not what was loaded, or the
-// file would pass 16 MiB.
-bool putBack(const Parts *p, const char *saved, size_t savedLen, const SetsIn *sets, char *out, size_t *outLen);
+// Put together in *out, of at most iniReadMaxBytes, the updated file from
+// the file and two saves of the parts by the library, loaded once: kept,
+// saved as loaded, and saved, saved after the update set its entries and
+// removed the list's entries from unitNum on. Each
+// line of a part stays as it stands in the file, its line end included,
+// where the saves hold it alike; a line whose entry the update set takes the
+// saved text and keeps its line end; a new entry takes the line end of its
+// part's header; removed entries go, with their line ends; new sections go
+// to the end, after an empty line; a file without a final line end still
+// has none. Both saves have a NUL after them. False, the run failed, if the
+// saves do not match the parts, if the line ends of the file would join a
+// new line to the next, or if the file would pass 16 MiB. *out is the run's,
+// sized to the work.
+bool putBack(const Parts *p, const char *kept, size_t keptLen, const char *saved, size_t savedLen, char **out,
+             size_t *outLen);
 
 #endif

@@ -14,12 +14,16 @@ void takePlan(Plan *plan, Meaning file)
             if (!firstOfKey(col))
                 continue;
             const char *was = meaningValue(file, unitName[u], statName[col].key);
-            int now[statCount], v = was ? gameInt(was) : 0;
+            int line, before;
+            // An entry with an empty value reads as the key's default; a
+            // missing one is added.
+            bool there = was || meaningPlace(file, unitName[u], statName[col].key, &line, &before);
+            int now[statCount], v = was ? gameInt(was) : statName[col].fallback;
             // What the game reads from the file, as initocsv would write it.
             memcpy(now, uStat[u], sizeof now);
             setFromKey(now, col, v);
-            plan->readAsRow[u][col] = was && (statName[col].weight ? memcmp(now, uStat[u], sizeof now) == 0
-                                                                  : v == uStat[u][col]);
+            plan->readAsRow[u][col] = there && (statName[col].weight ? memcmp(now, uStat[u], sizeof now) == 0
+                                                                    : v == uStat[u][col]);
         }
 }
 

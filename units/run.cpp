@@ -59,7 +59,8 @@ static constexpr struct {
                           "and the library, like the game, would write past it; lengthen or shorten the line before it "
                           "by a few bytes (blanks after \"=\" change no value)"},
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
-    {iniLineChanges, iniFile, "the library would save %s"},
+    {iniLineEnds, iniFile, "its line ends mix CR and LF so that a line the update writes would join the empty line "
+                           "after it; save it with one kind of line end"},
     {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
     {iniResultTooLarge, iniFile, "the updated file would have more than 16 MiB, the most the programs read; remove "
                                  "sections the game no longer reads, such as those of renamed units"},
@@ -69,7 +70,7 @@ static constexpr struct {
     {iniUnreadable, iniFile, "cannot be read: %s"},
     {iniMissing, iniFile, "not found in this folder; run initocsv where valdra.ini is"},
     {iniTooLargeToRead, iniFile, "it has more than 16 MiB, the most the programs read"},
-    {iniNoRoom, iniFile, "the names and values up to here pass the %s that initocsv holds of a file"},
+    {iniNoRoom, iniFile, "the system has too little memory to read it"},
     {iniListTooLong, iniFile, "[unitnames] lists %s units, more than the 100 that the programs convert whole"},
     {iniNameTooLong, iniFile, "the name of %s is longer than 253 bytes, which the library cannot look up"},
     {iniNoUnits, iniFile, "it lists no units, but valdra.csv holds unit rows, which a sheet of none would "

@@ -170,7 +170,7 @@ enum Problem {
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection, rowOneColumn, rowNoSeparator,
     nameBlankEnd, nameNoHeader, nameTooLong, nameOverrun, nameIsList, nameGuessed,
-    iniNoCopy, iniTooSlow, iniEncoding, iniNotUtf8, iniOverrun, iniSaveFailed, iniLineChanges,
+    iniNoCopy, iniTooSlow, iniEncoding, iniNotUtf8, iniOverrun, iniSaveFailed, iniLineEnds,
     iniWouldChange, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
     iniUnreadable, iniMissing, iniTooLargeToRead, iniNoRoom, iniListTooLong, iniNameTooLong, iniNoUnits,

@@ -1,7 +1,6 @@
 // The update of valdra.ini that csvtoini makes: its plan (plan.cpp), what
-// the plan costs the library (cost.cpp), and the check of the library's
-// saved copies against the file's meaning (copycheck.cpp). All work on the
-// plan, and through it on the meaning of the file as it was.
+// the plan costs (cost.cpp), and the check of the updated file against the
+// file's meaning (copycheck.cpp). All work on the plan.
 #ifndef UPDATE_H
 #define UPDATE_H
 
@@ -35,30 +34,27 @@ const char *plannedValue(const Plan *plan, int unit, int col, char number[16]);
 typedef void (*SetVisit)(void *user, const char *section, const char *key, const char *value);
 void eachSet(const Plan *plan, SetVisit each, void *user);
 
-// True if the library takes no longer for those sets, each of which walks
-// the loaded sections from the top, than a user waits; else the run fails
-// saying why.
-bool quickEnough(const Plan *plan);
+// True if the update takes the library, and the check of its result, no
+// longer than a user waits: the load and saves of the parts, the sets, each
+// of which walks the loaded sections from the top, and the readings of the
+// file, fileLen bytes, and of its update whole. Else the run fails saying
+// why.
+bool quickEnough(const Plan *plan, size_t fileLen);
 
-// The verdict on a saved copy: problemCount if it means what it should, or
-// the problem, with the line (0: none) and the detail for its message.
+// The verdict on an updated file: problemCount if it means what it should,
+// or the problem, with the line (0: none) and the detail for its message.
 struct CopyVerdict {
     Problem problem;
     int line;
     char detail[320];
 };
 
-// Compare the library's save of the file as it was loaded, [saved, saved +
-// savedLen), with the file's text, [text, text + len), both with a NUL after
-// them, line by line as the library reads each line alone: every line must
-// mean what it meant.
-CopyVerdict checkResave(const char *text, size_t len, const char *saved, size_t savedLen);
-
-// Take the meaning of the saved copy of the update [text, text + len) and
-// compare it with the meaning of the file the plan updates. It must be
-// within the limits of the files csvtoini updates, and mean the same but
-// for what the writer set, the unit table's list entries and keys, and
-// removed, the list entries from unitNum up to the list's end.
-CopyVerdict checkCopy(const Plan *plan, const char *text, size_t len);
+// Take the meanings of the file [text, text + len) and of its update
+// [updated, updated + updatedLen), each read whole as the library reads it
+// and with a NUL after it, and compare them: the update must mean the same
+// but for what the writer set, the unit table's list entries and keys, and
+// removed, the list entries from unitNum up to the list's end. The plan's
+// meaning ends.
+CopyVerdict checkWhole(const Plan *plan, const char *text, size_t len, const char *updated, size_t updatedLen);
 
 #endif
