@@ -202,17 +202,17 @@ static bool planUpdate()
 void MemToIni()
 {
     // Without units there is nothing to set and nothing is written.
-    if (unitNum == 0 || !planUpdate())
+    if (unitNum == 0)
         return;
-    // The file holds the sheet's units already.
-    if (up.setCount == 0) {
-        discardWorkCopy();
-    } else if (setParts() &&
+    bool planned = planUpdate();
+    if (planned && up.setCount == 0) {
+        discardWorkCopy();   // the file holds the sheet's units already
+    } else if (planned && setParts() &&
                putBack(&up.parts, up.kept, up.keptLen, up.saved, up.savedLen, &up.result, &up.resultLen) &&
                wholeFilePasses() && writeWorkCopy(up.result, up.resultLen)) {
         if (WorkResult r = commitWorkCopy(&up.work))
             failRun(r == workTargetChanged ? iniChanged : iniNoReplace, 0, "%s", up.work.why.text);
-    } else {
+    } else if (planned) {
         letGo();   // nothing unsaved is left for the shutdown
         discardWorkCopy();
     }
@@ -220,4 +220,5 @@ void MemToIni()
     free(up.kept);
     free(up.saved);
     free(up.result);
+    up.kept = up.saved = up.result = nullptr;
 }

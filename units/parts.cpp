@@ -178,9 +178,10 @@ struct Out {
     size_t len, cap;
     const char *owed;     // the last line's line end, not yet written
     size_t owedLen;
+    bool owedOurs;        // that line end is one the update chose
     bool open;            // the last line has no line end, nor one owed
     bool lastEmpty;       // the last line is empty
-    bool full, joined;    // it would pass iniReadMaxBytes; a line end would join the next
+    bool full, joined;    // it would pass iniReadMaxBytes; a line end of the file would join the next
 };
 
 // Append the n bytes at s to the result.
@@ -193,32 +194,42 @@ static void add(Out &o, const char *s, size_t n)
     o.len += n;
 }
 
-// Write the line end that the last line has, or takes, given the bytes that
-// follow, which begin with next (0: none, or not a line end's): the
-// library takes a line end of one byte, CR or LF, and the other byte after
-// it for one line end.
-static void settle(Out &o, const char *eol, size_t eolLen, char next)
+// Write the line end that the last line has, or takes (lineEnd), given the
+// byte that follows, next (0: none, or not a line end's). The library takes
+// a line end of one byte, CR or LF, and the other byte after it for one
+// line end: a line end the update chose becomes the byte that follows, so
+// that it does not join the empty line after it; one of the file's would.
+static void settle(Out &o, const char *lineEnd, size_t lineEndLen, char next)
 {
-    const char *e = o.owedLen ? o.owed : o.open ? eol : nullptr;
-    size_t n = o.owedLen ? o.owedLen : eolLen;
+    const char *e = o.owedLen ? o.owed : o.open ? lineEnd : nullptr;
+    size_t n = o.owedLen ? o.owedLen : lineEndLen;
+    bool ours = o.owedLen ? o.owedOurs : true;
     if (!e)
         return;
-    o.joined = o.joined || (n == 1 && (next == '\r' || next == '\n') && next != e[0]);
+    if (n == 1 && (next == '\r' || next == '\n') && next != e[0]) {
+        o.joined = o.joined || !ours;
+        e = next == '\r' ? "\r" : "\n";
+    }
     add(o, e, n);
     o.owedLen = 0;
     o.open = false;
 }
 
 // Append a line: its text, the n bytes at s, and its line end, the eolLen
-// bytes at eol (none: the file's last line without one); the line before
-// takes the line end lineEnd if it has none.
-static void addLine(Out &o, const char *s, size_t n, const char *eol, size_t eolLen, const char *lineEnd,
-                    size_t lineEndLen)
+// bytes at eol (none: the file's last line without one), which is the
+// update's own where ours says so; the line before takes the line end
+// lineEnd if it has none. An empty line of the update's takes the line end
+// before it where that is one byte, which it cannot join.
+static void addLine(Out &o, const char *s, size_t n, const char *eol, size_t eolLen, bool ours,
+                    const char *lineEnd, size_t lineEndLen)
 {
+    if (ours && n == 0 && o.owedLen == 1)
+        eol = o.owed, eolLen = 1;
     settle(o, lineEnd, lineEndLen, n ? s[0] : eolLen ? eol[0] : 0);
     add(o, s, n);
     o.owed = eol;
     o.owedLen = eolLen;
+    o.owedOurs = ours;
     o.open = eolLen == 0;
     o.lastEmpty = n == 0;
 }
@@ -226,15 +237,19 @@ static void addLine(Out &o, const char *s, size_t n, const char *eol, size_t eol
 // Append the n bytes of the file at s, which begin a line, as they stand.
 static void addBytes(Out &o, const char *s, size_t n, const char *lineEnd, size_t lineEndLen)
 {
-    size_t end = 0, last = 0;
+    size_t end = 0, last = 0, next = 0;
     if (n == 0)
         return;
-    settle(o, lineEnd, lineEndLen, s[0]);
-    add(o, s, n);
-    for (size_t at = 0; at < n; at = iniNextLine(s, at, n, &end))
+    for (size_t at = 0; at < n; at = next) {
         last = at;
-    iniNextLine(s, last, n, &end);
-    o.open = end == n;
+        next = iniNextLine(s, at, n, &end);
+    }
+    settle(o, lineEnd, lineEndLen, s[0]);
+    add(o, s, end);
+    o.owed = s + end;
+    o.owedLen = next - end;
+    o.owedOurs = false;
+    o.open = next == end;
     o.lastEmpty = end == last;
 }
 
@@ -244,7 +259,7 @@ static void addSaved(Out &o, Save &s, const char *lineEnd, size_t lineEndLen)
 {
     size_t n;
     const char *t = current(s, &n);
-    addLine(o, t, n, lineEnd, lineEndLen, lineEnd, lineEndLen);
+    addLine(o, t, n, lineEnd, lineEndLen, true, lineEnd, lineEndLen);
     advance(s);
 }
 
@@ -274,12 +289,12 @@ static bool putPart(Out &o, const Parts *p, const MeaningPart &q, Save &kept, Sa
         next = iniNextLine(f, at, q.end, &end);
         addAdded(o, kept, saved, list, eol, eolLen);
         if (sameLine(kept, saved)) {
-            addLine(o, f + at, end - at, f + end, next - end, eol, eolLen);
+            addLine(o, f + at, end - at, f + end, next - end, false, eol, eolLen);
             advance(saved);
         } else if (sameKey(kept, saved)) {
             size_t n;
             const char *t = current(saved, &n);
-            addLine(o, t, n, f + end, next - end, eol, eolLen);
+            addLine(o, t, n, f + end, next - end, false, eol, eolLen);
             advance(saved);
         } else if (!(list && removed(kept))) {
             return false;
@@ -304,7 +319,7 @@ bool putBack(const Parts *p, const char *kept, size_t keptLen, const char *saved
     // of at most two bytes, and the empty line before new sections.
     size_t room = p->fileLen + 3 * savedLen + 8;
     room = room < iniReadMaxBytes ? room : iniReadMaxBytes;
-    Out o = {(char *)malloc(room), 0, room, nullptr, 0, false, true, false, false};   // no line yet: none to add
+    Out o = {(char *)malloc(room), 0, room, nullptr, 0, false, false, true, false, false};   // no line yet: none to add
     bool ok = o.text != nullptr;
     if (!ok) {
         failRun(iniNoRoom);
@@ -335,7 +350,7 @@ bool putBack(const Parts *p, const char *kept, size_t keptLen, const char *saved
         ok = (current(s, &n), n == 0);
         advance(s);
         if (ok && !o.lastEmpty)
-            addLine(o, "", 0, fileEnd, fileEndLen, fileEnd, fileEndLen);
+            addLine(o, "", 0, fileEnd, fileEndLen, true, fileEnd, fileEndLen);
         while (ok && inSave(s))
             addSaved(o, s, fileEnd, fileEndLen);
     }
