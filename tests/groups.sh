@@ -156,7 +156,7 @@ csvtoini.limits)
     pad=$(printf '#%.0s' $(seq 1000))
     for file in "past:16777217:it has more than 16 MiB" \
                 "result:16770000:the updated file would have more than 16 MiB" \
-                "slow:10000:updating it would take the library about"; do
+                "slow:10000:updating it would take about"; do
         IFS=: read -r kind count said <<<"$file"
         case $kind in
         past | result) awk -v n="$count" -v pad="$pad" 'BEGIN { for (b = 0; b + 1001 <= n; b += 1001) print pad

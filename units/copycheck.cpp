@@ -132,22 +132,19 @@ static CopyVerdict placement(const Comparison &cmp)
     return cmp.verdict;
 }
 
-CopyVerdict checkWhole(const Plan *plan, const char *text, size_t len, const char *updated, size_t updatedLen)
+CopyVerdict checkWhole(const Plan *plan, const char *updated, size_t updatedLen)
 {
     Comparison cmp = {};
     cmp.plan = plan;
     cmp.verdict.problem = problemCount;
-    Meaning file;
     int line = 0;
-    MeaningTaken t = takeMeaning(&file, text, len);
-    if (t == meaningTaken)
-        t = takeUpdated(file, updated, updatedLen, &line);
+    MeaningTaken t = takeUpdated(plan->file, updated, updatedLen, &line);
     if (t == meaningOverrun)
         changed(cmp, "its line %d would overrun the library's line buffer", line);
     else if (t != meaningTaken)
         cmp.verdict.problem = iniNoRoom;
     if (t != meaningTaken)
         return cmp.verdict;
-    walkMeanings(file, compareItem, &cmp);
+    walkMeanings(plan->file, compareItem, &cmp);
     return placement(cmp);
 }

@@ -31,6 +31,7 @@ struct Item {
     bool in[2];          // seen in that file; for a section, its header
     int line;            // the line of its first header or entry in the file before
     int headersBefore;   // the lines before that line whose names begin with '['
+    int named;           // a section's entries; an entry's: those of its section before it; both in walks
     int slot;            // its hash slot
 };
 
@@ -49,7 +50,8 @@ static struct {
     int slotsUsed;                // the slots in use, a power of two: those that the items touch
     int *brackets;                // the item of each line of the file before whose name begins with '[', kept whole
     size_t bracketCap;            // room for so many
-    int bracketCount, lineCount;  // those lines, and all lines, of the file before, kept whole
+    int bracketCount;             // those lines
+    MeaningCounts counts;         // of the file before
     MeaningPart *parts;           // the parts of the file before under its kept headers
     size_t partCap;               // room for so many
     int partCount;                // parts in use
@@ -168,37 +170,53 @@ static int itemFor(int section, const char *name)
             return -1;
         s = slotOf(section, m.text + folded);
     }
-    m.items[m.count] = {section, named, folded, {none, none}, {false, false}, 0, 0, s};
+    m.items[m.count] = {section, named, folded, {none, none}, {false, false}, 0, 0, 0, s};
     m.slot[s] = ++m.count;
     return m.count - 1;
 }
 
 // The state of one file's reading: which file, its current section (or
-// skipped), the lines whose names begin with '[' and all lines so far, and
-// what is kept.
+// skipped), the lines so far, what is kept, and whether parts are noted;
+// the lines that a walk of the library's over the text passes so far, and
+// those of them whose names begin with '[': all of them, or where parts are
+// noted those of the parts, as the library walks them between marks.
 struct Reading {
     int file, section;
-    int brackets, line;
+    int line;
     MeaningFilter keep;
-    void *user;     // the caller's, for keep
-    bool overrun;   // it stopped at a line that the library would overrun
+    void *user;          // the caller's, for keep
+    bool parts, inPart;  // parts are noted; the current section is one
+    int walkLines, walkBrackets;
+    int named, walkNamed;   // the lines that are headers or entries, and those a walk passes
+    size_t nameBytes;       // the bytes of their names
+    bool overrun;        // it stopped at a line that the library would overrun
 };
+
+// True if a walk of the library's passes the current line.
+static bool walked(const Reading &r)
+{
+    return !r.parts || r.inPart;
+}
 
 // Note where the item it of the file before first stands.
 static void place(const Reading &r, Item *it)
 {
     if (r.file == 0 && !it->in[0]) {
-        it->line = r.line;
-        it->headersBefore = r.brackets;
+        it->line = r.walkLines;
+        it->headersBefore = r.walkBrackets;
+        if (it->section >= 0)
+            it->named = m.items[it->section].named;
     }
 }
 
-// Note, for the costs of walks, that item it of the file before stands on a
+// Note, for the costs of walks, that item it (-1: one not kept) stands on a
 // line whose name begins with '['. False if there is no memory for that.
 static bool noteBracket(Reading &r, int it)
 {
-    r.brackets++;
-    if (r.file != 0 || r.keep || it < 0)
+    if (!walked(r))
+        return true;
+    r.walkBrackets++;
+    if (r.file != 0 || (r.keep && !r.parts) || it < 0)
         return true;
     if (!grow(&m.brackets, &m.bracketCap, m.bracketCount + 1))
         return false;
@@ -206,19 +224,23 @@ static bool noteBracket(Reading &r, int it)
     return true;
 }
 
-// Note, in the file before read with a filter, that a header begins at
-// byte at: it ends the part open before it, and begins one if kept. False
-// if there is no memory for that.
-static bool notePart(const Reading &r, size_t at, bool kept)
+// Note, where parts are noted, that a header begins at byte at: it ends the
+// part open before it, and the empty line after that part, and begins a
+// part after its mark if part says so. False if there is no memory for that.
+static bool notePart(Reading &r, size_t at, bool part)
 {
-    if (r.file != 0 || !r.keep)
+    if (r.file != 0 || !r.parts)
         return true;
-    if (m.partCount > 0 && m.parts[m.partCount - 1].end == 0)
+    if (r.inPart) {
         m.parts[m.partCount - 1].end = at;
-    if (!kept)
+        r.walkLines++;
+    }
+    r.inPart = part;
+    if (!part)
         return true;
     if (!grow(&m.parts, &m.partCap, m.partCount + 1))
         return false;
+    r.walkLines++;
     m.parts[m.partCount++] = {at, 0, r.line, m.text + m.items[r.section].folded};
     return true;
 }
@@ -249,9 +271,11 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         r.overrun = true;
         ok = false;
     } else if (kind == headerLine) {
-        int s = kept(r, names[0], nullptr) == keepNot ? skipped : itemFor(-1, names[0]);
+        MeaningKeep how = kept(r, names[0], nullptr);
+        int s = how == keepNot ? skipped : itemFor(-1, names[0]);
         r.section = s;
-        ok = s != -1 && notePart(r, at, s >= 0);
+        ok = s != -1 && notePart(r, at, how == keepPart);
+        r.walkLines += walked(r);
         if (s >= 0) {
             place(r, &m.items[s]);
             m.items[s].in[r.file] = true;
@@ -262,8 +286,12 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
         ok = how == keepNot || e >= 0;
         Item *it = e >= 0 ? &m.items[e] : nullptr;
+        r.walkLines += walked(r);
         if (it)
             place(r, it);
+        // A walk for a key compares the name of each entry of its section.
+        if (r.file == 0 && r.section >= 0 && walked(r))
+            m.items[r.section].named++;
         if (names[0][0] == '[')
             ok = ok && noteBracket(r, e);
         // The first entry of a key is the one a lookup finds.
@@ -278,6 +306,13 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
             else if (value && (it->value[r.file] = keep(value, strlen(value))) == none)
                 ok = false;
         }
+    }
+    if (kind == plainLine)
+        r.walkLines += walked(r);
+    if (kind == headerLine || kind == entryLine) {
+        r.named++;
+        r.nameBytes += strlen(names[0]);
+        r.walkNamed += walked(r);
     }
     free_config_entries(&names);
     return ok;
@@ -316,8 +351,11 @@ static bool readLines(Reading &r, const char *text, size_t len)
         r.line++;
         if (end > at)
             ok = takeLine(r, text, at, end - at);
+        else
+            r.walkLines += walked(r);
     }
     ok = ok && notePart(r, len, false);
+    r.walkLines += r.parts;   // the mark after the last part
     pop_config_state();
     return ok;
 }
@@ -334,7 +372,8 @@ static void held(Meaning mn)
 
 // Take the text's meaning as file 0, the file before, or file 1, its
 // updated copy.
-static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
+static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter keep, void *user, bool parts,
+                         int *stopLine)
 {
     if (file == 0) {
         forgetItems(0);
@@ -350,7 +389,8 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
     bool ok = grow(&m.slot, &m.slotCap, firstSlots) && grow(&m.text, &m.textCap, m.used + textPerByte * len + 64);
     if (ok && file == 0)
         keepFolded("");   // the text that a value kept as present points to
-    Reading r = {file, ok ? itemFor(-1, "") : -1, 0, 0, keep, user, false};   // the entries before the first header
+    // The entries before the first header are a section of their own.
+    Reading r = {file, ok ? itemFor(-1, "") : -1, 0, keep, user, parts, false, 0, 0, 0, 0, 0, false};
     if (r.section >= 0)
         m.items[0].in[file] = true;
     ok = readLines(r, text, len);
@@ -359,7 +399,7 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
     if (file == 0) {
         m.countBefore = m.count;
         m.usedBefore = m.used;
-        m.lineCount = r.line;
+        m.counts = {r.line, r.named, r.walkLines, r.walkNamed, m.count, r.nameBytes};
     }
     return ok ? meaningTaken : r.overrun ? meaningOverrun : meaningNoRoom;
 }
@@ -367,13 +407,20 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
 MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
 {
     mn->taking = ++m.taking;
-    return take(0, text, len, keep, user, stopLine);
+    return take(0, text, len, keep, user, false, stopLine);
+}
+
+MeaningTaken takeMeaningOfParts(Meaning *mn, const char *text, size_t len, MeaningFilter parts, void *user,
+                                int *stopLine)
+{
+    mn->taking = ++m.taking;
+    return take(0, text, len, parts, user, true, stopLine);
 }
 
 MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine)
 {
     held(mn);
-    return take(1, text, len, nullptr, nullptr, stopLine);
+    return take(1, text, len, nullptr, nullptr, false, stopLine);
 }
 
 int meaningParts(Meaning mn, const MeaningPart **parts)
@@ -426,10 +473,10 @@ int meaningListEnd(Meaning mn, int from)
     return n;
 }
 
-int meaningLines(Meaning mn)
+MeaningCounts meaningCounts(Meaning mn)
 {
     held(mn);
-    return m.lineCount;
+    return m.counts;
 }
 
 int meaningBrackets(Meaning mn)
@@ -447,15 +494,14 @@ size_t meaningBracket(Meaning mn, int k, const char **folded, bool *header)
     return strlen(m.text + it.name);
 }
 
-bool meaningPlace(Meaning mn, const char *section, const char *key, int *line, int *bracketsBefore)
+bool meaningPlace(Meaning mn, const char *section, const char *key, MeaningPlace *place)
 {
     held(mn);
     int s = findSection(section);
     int e = s >= 0 && key ? findItem(s, key) : s;
     if (e < 0 || !m.items[e].in[0])
         return false;
-    *line = m.items[e].line;
-    *bracketsBefore = m.items[e].headersBefore;
+    *place = {m.items[e].line, m.items[e].headersBefore, m.items[e].named};
     return true;
 }
 

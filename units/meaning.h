@@ -6,9 +6,10 @@
 
 // What a meaning keeps of a header (key null) or of an entry of the section
 // whose name, folded as the library folds names to compare them, is section:
-// nothing, the value, or only that a value is there. user is the caller's,
-// handed on.
-enum MeaningKeep { keepNot, keepValue, keepPresence };
+// nothing, the value, or only that a value is there; for a header, keepPart
+// keeps it as keepValue does, and makes each place where it stands a part
+// (takeMeaningOfParts). user is the caller's, handed on.
+enum MeaningKeep { keepNot, keepValue, keepPresence, keepPart };
 typedef MeaningKeep (*MeaningFilter)(void *user, const char *section, const char *key);
 
 // A meaning of INI text, taken by its caller and named in each lookup: its
@@ -34,18 +35,25 @@ enum MeaningTaken { meaningTaken, meaningNoRoom, meaningOverrun };
 MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep = nullptr,
                          void *user = nullptr, int *stopLine = nullptr);
 
+// Take the meaning of the text as takeMeaning does, with parts: a part of
+// the text runs from each header for which parts says keepPart to the line
+// before the next header, or the end. The lines that the library's walks
+// pass (meaningCounts and the rest) are then those of the parts alone, each
+// with a line before it and an empty line after it, and a line after the
+// last: as csvtoini hands them to the library.
+MeaningTaken takeMeaningOfParts(Meaning *mn, const char *text, size_t len, MeaningFilter parts, void *user,
+                                int *stopLine = nullptr);
+
 // Take the meaning of an updated copy of mn's text, all of it, for
 // walkMeanings to compare with mn; it replaces an earlier copy's.
 // meaningNoRoom and *stopLine as for takeMeaning. What lookups in mn and its
 // parts gave before may move.
 MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine = nullptr);
 
-// The parts of a meaning taken with a filter under the headers it keeps:
-// each runs from such a header to the line before the next header, or the
-// end, in bytes, and its header, whose folded name is folded, is on line
-// `line`. meaningParts points *parts at them in the order of the file and
-// says how many there are. They last as long as the meaning, until its
-// updated copy is taken.
+// The parts of a meaning taken with parts, in bytes: each header's, whose
+// folded name is folded, on line `line`. meaningParts points *parts at them
+// in the order of the file and says how many there are. They last as long
+// as the meaning, until its updated copy is taken.
 struct MeaningPart {
     size_t start, end;
     int line;
@@ -63,18 +71,31 @@ const char *meaningValue(Meaning mn, const char *section, const char *key);
 // empty, at most listCountMost; the list read from 0 ends there.
 int meaningListEnd(Meaning mn, int from);
 
-// Where mn's lines stand, for what walks over them cost: how many lines
-// it has; how many of them have names that begin with '[', headers among
-// them; of the k-th of those, the bytes of its name, its folded name, and
-// whether it is a header. Kept only where mn was taken without a filter.
-int meaningLines(Meaning mn);
+// What it costs to read mn's text, and to walk it: its lines, those that
+// are headers or entries, the lines a walk of the library's passes and the
+// headers and entries among them, the sections and entries kept, and the
+// bytes of the names of all headers and entries.
+struct MeaningCounts {
+    int lines, named, walkLines, walkNamed, items;
+    size_t nameBytes;
+};
+MeaningCounts meaningCounts(Meaning mn);
+
+// Where mn's lines stand, for what the library's walks over them cost: how
+// many of them have names that begin with '[', headers among them; of the
+// k-th of those, the bytes of its name, its folded name, and whether it is
+// a header. Kept only where mn was taken without a filter, or with parts.
 int meaningBrackets(Meaning mn);
 size_t meaningBracket(Meaning mn, int k, const char **folded, bool *header);
 
 // Where the first header of section (key null), or the first entry of key
-// in section, stands in mn: its line, and how many lines before it have
-// names that begin with '['; false if there is none.
-bool meaningPlace(Meaning mn, const char *section, const char *key, int *line, int *bracketsBefore);
+// in section, stands in mn, for walks: its line, how many lines before it
+// have names that begin with '[', and how many entries of the section a
+// walk passes, before the entry or in all; false if there is none.
+struct MeaningPlace {
+    int line, bracketsBefore, named;
+};
+bool meaningPlace(Meaning mn, const char *section, const char *key, MeaningPlace *place);
 
 // Visit every section and entry of mn and of its updated copy, those of mn
 // first, each once, in the order of the file: visit(section, null, was, now)

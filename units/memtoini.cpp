@@ -133,7 +133,7 @@ static bool setParts()
 // run fails naming what would change.
 static bool wholeFilePasses()
 {
-    CopyVerdict v = checkWhole(&up.plan, up.bytes, up.work.len, up.result, up.resultLen);
+    CopyVerdict v = checkWhole(&up.plan, up.result, up.resultLen);
     if (v.problem != problemCount)
         failRun(v.problem, v.line, "%s", v.detail);
     return v.problem == problemCount;
@@ -165,9 +165,8 @@ static bool namesKnown()
 }
 
 // Plan the update: a work copy of the INI file, which must be there and be
-// UTF-8 for the library to keep it; the parts it touches and their meaning;
-// what the update sets, and what that costs the library. False, the run
-// failed, if not.
+// UTF-8 for the library to keep it; its meaning and the parts it touches;
+// what the update sets, and what that costs. False, the run failed, if not.
 static bool planUpdate()
 {
     up.work = {programName, up.bytes, iniReadMaxBytes + 1, 0, false, nullptr, {}};
@@ -181,18 +180,19 @@ static bool planUpdate()
     if (!up.work.existed)
         failRun(iniNotFound);
     foldTable(&up.table);
-    bool ok = up.work.existed && iniAdmitted(up.bytes, up.work.len) &&
-              takeParts(&up.parts, up.bytes, up.work.len, &up.table);
-    Meaning parts;
-    if (ok && takeMeaning(&parts, up.parts.text, up.parts.len) != meaningTaken) {
-        failRun(iniNoRoom);
+    bool ok = up.work.existed && iniAdmitted(up.bytes, up.work.len);
+    Meaning file;
+    int line;
+    if (ok && takeMeaningOfParts(&file, up.bytes, up.work.len, touchedParts, &up.table, &line) != meaningTaken) {
+        failRun(iniNoRoom, line);
         ok = false;
     }
+    ok = ok && takeParts(&up.parts, up.bytes, up.work.len, file, &up.table);
     if (ok) {
-        takePlan(&up.plan, parts);
+        takePlan(&up.plan, file);
         up.setCount = 0;
         eachSet(&up.plan, countSet, &up.setCount);
-        ok = wholeList() && namesKnown() && quickEnough(&up.plan, up.work.len);
+        ok = wholeList() && namesKnown() && withinLimits(&up.plan, up.parts.len, up.work.len);
     }
     if (!ok)
         discardWorkCopy();

@@ -21,17 +21,17 @@ static void addToParts(Parts *p, const char *s, size_t n)
     p->len += n;
 }
 
-// The sections the update touches, the list's and the rows', with every
-// entry in them; table is their TableFolded.
-static MeaningKeep keepTouched(void *table, const char *section, const char *)
+MeaningKeep touchedParts(void *table, const char *section, const char *key)
 {
     const TableFolded *t = (const TableFolded *)table;
-    if (strcmp(section, t->list) == 0)
+    if (key)
         return keepValue;
+    if (strcmp(section, t->list) == 0)
+        return keepPart;
     for (int u = 0; u < unitNum; u++)
         if (strcmp(section, t->unit[u]) == 0)
-            return keepValue;
-    return keepNot;
+            return keepPart;
+    return keepValue;
 }
 
 // The name in table that is folded, which it holds: it outlasts the meaning.
@@ -43,17 +43,11 @@ static const char *tableName(const TableFolded *table, const char *folded)
     return table->list;
 }
 
-bool takeParts(Parts *p, const char *file, size_t len, const TableFolded *table)
+bool takeParts(Parts *p, const char *file, size_t len, Meaning mn, const TableFolded *table)
 {
-    int line;
-    Meaning touched;
     const MeaningPart *part;
     *p = {file, len, nullptr, 0, nullptr, 0, table->list};
-    if (takeMeaning(&touched, file, len, keepTouched, (void *)table, &line) != meaningTaken) {
-        failRun(iniNoRoom, line);
-        return false;
-    }
-    p->count = meaningParts(touched, &part);
+    p->count = meaningParts(mn, &part);
     p->part = (MeaningPart *)malloc((p->count + 1) * sizeof *p->part);
     p->text = (char *)malloc(len + partAdds * (p->count + 1) + 1);
     if (!p->part || !p->text) {

@@ -21,10 +21,14 @@ struct Parts {
     const char *list;    // the folded name of the list's section, as part[].folded holds it
 };
 
-// Take into *p the parts of the file's len bytes, which have a NUL after
-// them, that hold the sections of table: the list's and the rows'. False,
-// the run failed, if the system has not the memory for them.
-bool takeParts(Parts *p, const char *file, size_t len, const TableFolded *table);
+// The filter that makes parts of the sections of table, a TableFolded:
+// the list's and the rows'. It keeps all of the file.
+MeaningKeep touchedParts(void *table, const char *section, const char *key);
+
+// Take into *p the parts of the file's len bytes, whose meaning, taken with
+// parts by touchedParts of table, is file. False, the run failed, if the
+// system has not the memory for them.
+bool takeParts(Parts *p, const char *file, size_t len, Meaning mn, const TableFolded *table);
 
 // Let go of the tables of *p.
 void dropParts(Parts *p);

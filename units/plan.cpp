@@ -14,10 +14,10 @@ void takePlan(Plan *plan, Meaning file)
             if (!firstOfKey(col))
                 continue;
             const char *was = meaningValue(file, unitName[u], statName[col].key);
-            int line, before;
+            MeaningPlace place;
             // An entry with an empty value reads as the key's default; a
             // missing one is added.
-            bool there = was || meaningPlace(file, unitName[u], statName[col].key, &line, &before);
+            bool there = was || meaningPlace(file, unitName[u], statName[col].key, &place);
             int now[statCount], v = was ? gameInt(was) : statName[col].fallback;
             // What the game reads from the file, as initocsv would write it.
             memcpy(now, uStat[u], sizeof now);

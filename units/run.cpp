@@ -51,8 +51,8 @@ static constexpr struct {
     {nameGuessed, csvFile, "the name \"%s\" is no unit's in valdra.ini, and the sheet is not UTF-8, so its "
                            "letters may be misread; save the sheet as \"CSV UTF-8\""},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
-    {iniTooSlow, iniFile, "updating it would take the library %s; csvtoini updates what takes at most 3 "
-                          "seconds: keep fewer or shorter lines in the list's and the units' sections"},
+    {iniTooSlow, iniFile, "updating it would take %s; csvtoini updates what takes at most 3 seconds: keep "
+                          "fewer or shorter lines in the file, above all in the list's and the units' sections"},
     {iniEncoding, iniFile, "%s; save it as UTF-8 without a byte-order mark"},
     {iniNotUtf8, iniFile, "a byte here is not UTF-8 or is NUL, which the library would change"},
     {iniOverrun, iniFile, "the character at byte %s of this line reaches the end of the library's line buffer, "

@@ -6,7 +6,8 @@
 
 #include "meaning.h"
 
-// The plan of an update of the file whose meaning is file: where its list
+// The plan of an update of the file whose meaning, taken whole with its
+// parts, is file: where its list
 // ends, from the table's last row on, and which keys of each row's section
 // it holds as the row has them.
 struct Plan {
@@ -34,12 +35,22 @@ const char *plannedValue(const Plan *plan, int unit, int col, char number[16]);
 typedef void (*SetVisit)(void *user, const char *section, const char *key, const char *value);
 void eachSet(const Plan *plan, SetVisit each, void *user);
 
-// True if the update takes the library, and the check of its result, no
-// longer than a user waits: the load and saves of the parts, the sets, each
-// of which walks the loaded sections from the top, and the readings of the
-// file, fileLen bytes, and of its update whole. Else the run fails saying
-// why.
-bool quickEnough(const Plan *plan, size_t fileLen);
+// What an update of the file, fileLen bytes, whose parts are partsLen
+// bytes, costs: whether there is the memory to weigh it; about how long it
+// takes, in nanoseconds on the benchmark's machine, and how much of that
+// the library's walks take; and the most bytes the updated file can have.
+struct UpdateCost {
+    bool room;
+    double ns, walksNs;
+    size_t bytes;
+};
+UpdateCost weighUpdate(const Plan *plan, size_t partsLen, size_t fileLen);
+
+// True if the update stays within what the programs read, and takes no
+// longer than a user waits: the file read whole twice, the library's load
+// and saves of the parts, and the sets, each of which walks the loaded parts
+// from the top. Else the run fails, at once, saying why.
+bool withinLimits(const Plan *plan, size_t partsLen, size_t fileLen);
 
 // The verdict on an updated file: problemCount if it means what it should,
 // or the problem, with the line (0: none) and the detail for its message.
@@ -49,12 +60,11 @@ struct CopyVerdict {
     char detail[320];
 };
 
-// Take the meanings of the file [text, text + len) and of its update
-// [updated, updated + updatedLen), each read whole as the library reads it
-// and with a NUL after it, and compare them: the update must mean the same
-// but for what the writer set, the unit table's list entries and keys, and
-// removed, the list entries from unitNum up to the list's end. The plan's
-// meaning ends.
-CopyVerdict checkWhole(const Plan *plan, const char *text, size_t len, const char *updated, size_t updatedLen);
+// Take the meaning of the update of the plan's file, [updated, updated +
+// updatedLen), read whole as the library reads it and with a NUL after it,
+// and compare it with the file's: it must mean the same but for what the
+// writer set, the unit table's list entries and keys, and removed, the list
+// entries from unitNum up to the list's end.
+CopyVerdict checkWhole(const Plan *plan, const char *updated, size_t updatedLen);
 
 #endif
