@@ -68,6 +68,9 @@ static const struct {
     {"UTF-16 of an odd length", "\xFF\xFEN\0a", 5, decodedBadUtf16, nullptr},
     {"UTF-16 with a lone low surrogate", "\xFE\xFF\0N\xDC\0", 6, decodedBadUtf16, nullptr},
     {"UTF-16 with a high surrogate at the end", "\xFF\xFE\x35\xD8", 4, decodedBadUtf16, nullptr},
+    {"UTF-16LE without its mark", "N\0a\0,\0\n\0\xE4\0", 10, decoded, "Na,\n\xC3\xA4"},
+    {"UTF-16BE without its mark", "\0N\0a\0\r\0\n\0\xE4", 10, decoded, "Na\r\n\xC3\xA4"},
+    {"a NUL in a first line of UTF-8", "Na\0me", 5, decoded, nullptr},
     {"UTF-8 with its mark and a byte that is not", "\xEF\xBB\xBFok\nK\xE4", 8, decodedNotUtf8, nullptr},
 };
 

@@ -203,9 +203,9 @@ bool withinLimits(const Plan *plan, size_t partsLen, size_t fileLen)
         bytes += meaningBracket(file, k, &folded, &header);
     }
     MeaningCounts n = meaningCounts(file);
-    failRun(iniTooSlow, 0, "about %.0f seconds: it reads the file's %d lines whole, twice, and each entry it "
-            "sets makes the library walk the list's and the units' sections from the top, %d lines, and "
-            "measure the names of %d lines there that begin with '[' (%lu bytes), %.0f seconds in all",
-            c.ns / 1e9, n.lines, n.walkLines, brackets, (unsigned long)bytes, c.walksNs / 1e9);
+    failRun(iniTooSlow, 0, "about %.1f seconds: %.1f for the library's walks over the %d lines of the list's and "
+            "the units' sections (%d of them begin with '[', %lu bytes), the rest for reading the file's %d lines "
+            "and having the library load and save those sections", c.ns / 1e9, c.walksNs / 1e9, n.walkLines,
+            brackets, (unsigned long)bytes, n.lines);
     return false;
 }

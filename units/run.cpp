@@ -112,7 +112,7 @@ static void failWith(Problem p, int line, const char *detail)
     if (exitStatus != 0)
         return;
     exitStatus = p == libraryStart ? 2 : 1;
-    char where[64] = "", shown[256], what[512];
+    char where[64] = "", shown[400], what[768];
     escape(shown, sizeof shown, detail);
     if (problems[p].file && line > 0)
         snprintf(where, sizeof where, " %s line %d:", problems[p].file, line);

@@ -21,7 +21,9 @@ enum Decoded { decoded, decodedBadUtf16, decodedNotUtf8, decodedNotText };
 
 // Turn the n bytes of a sheet, at most sheetMaxBytes, into UTF-8 text in t,
 // whose room must be three times that (a byte of Windows-1252 or two of
-// UTF-16 may become three of UTF-8). A byte-order mark says UTF-8 or UTF-16;
+// UTF-16 may become three of UTF-8). A byte-order mark says UTF-8 or UTF-16,
+// and so does a first line with a NUL in every other byte, as a header in
+// UTF-16 without a mark has;
 // without one, text that is not UTF-8 is in a code page, as spreadsheets
 // save their plain CSV: the system's own where it has one, else taken as
 // Windows-1252, a guess. For decodedNotUtf8, a sheet that begins as UTF-8

@@ -72,6 +72,23 @@ static void fromCp1252(SheetText *t, const unsigned char *p, size_t n)
         putUtf8(t, p[i] >= 0x80 && p[i] < 0xA0 ? cp1252High[p[i] - 0x80] : p[i]);
 }
 
+// The byte order of UTF-16 without a mark whose first line, n bytes at p
+// and more than one character, has a NUL in every other byte, as the
+// captions of a header saved so have; noMark if it has not.
+static ByteOrder unmarkedUtf16(const unsigned char *p, size_t n)
+{
+    size_t i = 0;
+    bool little = true, big = true;
+    for (; i + 1 < n && (little || big); i += 2) {
+        unsigned lo = p[i], hi = p[i + 1];
+        if ((lo == '\n' || lo == '\r') && hi == 0 && i > 2)
+            break;
+        little = little && lo != 0 && hi == 0;
+        big = big && lo == 0 && hi != 0;
+    }
+    return i < 4 ? noMark : little ? markUtf16Le : big ? markUtf16Be : noMark;
+}
+
 Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line)
 {
     const unsigned char *p = (const unsigned char *)bytes;
@@ -84,6 +101,8 @@ Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line)
         n -= markUtf8Bytes;
     } else if (mark != noMark) {
         return fromUtf16(t, p + markUtf16Bytes, n - markUtf16Bytes, mark == markUtf16Be) ? decoded : decodedBadUtf16;
+    } else if ((mark = unmarkedUtf16(p, n)) != noMark) {
+        return fromUtf16(t, p, n, mark == markUtf16Be) ? decoded : decodedBadUtf16;
     }
     // NUL bytes are valid UTF-8 but not to validUtf8; a row holding one is
     // refused whatever the decoding, so skip them here.
