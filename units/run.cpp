@@ -61,7 +61,7 @@ static constexpr struct {
     {iniSaveFailed, iniFile, "the library could not save the work copy: %s"},
     {iniLineEnds, iniFile, "its line ends mix CR and LF so that a line the update writes would join the empty line "
                            "after it; save it with one kind of line end"},
-    {iniWouldChange, iniFile, "saved by the library, it would mean something else: %s"},
+    {iniWouldChange, iniFile, "updated, it would mean something else: %s"},
     {iniResultTooLarge, iniFile, "the updated file would have more than 16 MiB, the most the programs read; remove "
                                  "sections the game no longer reads, such as those of renamed units"},
     {iniChanged, iniFile, "was moved or changed by another program while csvtoini ran"},
