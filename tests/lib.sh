@@ -223,8 +223,9 @@ allowed() {
 # writer DIR FILE FROM...: in the background for 60 s, a program that saves
 # FILE in DIR in place every 0.7 s, as scripts, editors and the game do: it
 # empties the file, then writes the bytes of each FROM in turn in 512-byte
-# pieces 1 ms apart. Under Wine, a Windows program; its pid lands in
-# $writer_pid.
+# pieces 1 ms apart, or WRITER_PAUSE seconds after the first, as a stalled
+# download or network drive does, holding the file. Under Wine, a Windows
+# program; its pid lands in $writer_pid.
 writer() {
     local dir=$1 file=$2
     shift 2
@@ -234,16 +235,16 @@ writer() {
         (cd "$dir" && exec wine "$BIN/../tests/neighbour.exe" write 60 "$file" "${from[@]}") &
     else
         python3 - "$dir/$file" "$@" <<'PY' &
-import sys, time
+import os, sys, time
 file, versions = sys.argv[1], [open(f, "rb").read() for f in sys.argv[2:]]
-end, i = time.time() + 60, 0
+end, i, pause = time.time() + 60, 0, float(os.environ.get("WRITER_PAUSE", "0"))
 while time.time() < end:
     with open(file, "r+b", buffering=0) as f:
         f.truncate(0)
         data = versions[i % len(versions)]
         for at in range(0, len(data), 512):
             f.write(data[at:at + 512])
-            time.sleep(0.001)
+            time.sleep(pause if at == 0 else 0.001)
     i += 1
     time.sleep(0.7)
 PY

@@ -13,7 +13,8 @@
 //       and again, as sync clients do
 //   neighbour write SECONDS FILE FROM...  saves FILE in place every 0.7 s, as
 //       scripts and the game do: it empties the file, then writes the bytes
-//       of each FROM in turn in 512-byte pieces 1 ms apart
+//       of each FROM in turn in 512-byte pieces 1 ms apart, or WRITER_PAUSE
+//       seconds after the first, as a stalled download does
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -116,8 +117,8 @@ static void saveInPlace(const char *file, DWORD n)
     if (h == INVALID_HANDLE_VALUE)
         return;
     SetEndOfFile(h);
-    DWORD done;
-    for (DWORD at = 0; at < n; at += 512, Sleep(1))
+    DWORD done, pause = getenv("WRITER_PAUSE") ? (DWORD)(atof(getenv("WRITER_PAUSE")) * 1000) : 0;
+    for (DWORD at = 0; at < n; Sleep(at == 0 ? pause : 1), at += 512)
         WriteFile(h, bytes + at, n - at < 512 ? n - at : 512, &done, nullptr);
     CloseHandle(h);
 }

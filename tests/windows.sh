@@ -48,21 +48,29 @@ holder)
     # A program that holds a file open and shares it with no one: both
     # programs wait a while, then say so and leave both files alone. One that
     # holds valdra.ini with delete access, sharing reading: initocsv writes
-    # the whole sheet, csvtoini says that the file is open.
+    # the whole sheet, csvtoini says that the file is open. One that holds
+    # the sheet, saved long ago, to write it, sharing it, and does nothing,
+    # as a spreadsheet does: csvtoini takes the sheet at once.
     two_versions
     cp "$v/sheet1" "$d/valdra.csv"
     for hold in "rw - valdra.ini" "rw - valdra.csv" "rd r valdra.ini" "rd rw valdra.ini" \
-                "rd rd valdra.ini" "rd rwd valdra.ini"; do
+                "rd rd valdra.ini" "rd rwd valdra.ini" "rw rwd valdra.csv"; do
         name=${hold##* }
         neighbour "$d" hold 30 $hold ../held
         for _ in $(seq 150); do [ -e "$top/held" ] && break; sleep 0.1; done
         [ -e "$top/held" ] || { fail "the holder ($hold) did not start"; continue; }
         rm "$top/held"
         for prog in csvtoini initocsv; do
+            [ "$hold$prog" = "rw rwd valdra.csvinitocsv" ] && continue
+            started=$SECONDS
             run "$d" $prog
             case $hold$prog in
             rd*initocsv) expect_status 0 "initocsv while $name is held ($hold)"
                          same "$d/valdra.csv" "$v/valdra.csv" ;;
+            rw\ rwd*) expect_status 0 "csvtoini while the sheet is held to write ($hold)"
+                      [ $((SECONDS - started)) -le 3 ] || fail "an idle holder of the sheet delayed csvtoini"
+                      same "$d/valdra.ini" "$v/ini1"
+                      cp "$v/orig.ini" "$d/valdra.ini" ;;
             *) expect_status 1 "$prog while $name is held ($hold)"
                said "$name: "
                said "it is open in another program; close it there and run again" ;;

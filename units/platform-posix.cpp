@@ -113,6 +113,26 @@ static FileRead readFd(void *file, char *buf, size_t cap, size_t *len, Why *why)
     return readAll(*(int *)file, buf, cap, len, why);
 }
 
+// The hold is a read lease, which the system grants only while no process
+// has the file open to write it, and breaks when one opens it so: that
+// process waits until the lease ends. Only the file's owner, or root, may
+// take one, on a file system that grants them. A broken lease is told by
+// signal, which this run does not need.
+static WriteHold leaseFd(void *file)
+{
+    signal(SIGIO, SIG_IGN);
+    if (fcntl(*(int *)file, F_SETLEASE, F_RDLCK) == 0)
+        return notHeld;
+    return errno == EAGAIN ? heldToWrite : holdUnknown;
+}
+
+static bool endLease(void *file)
+{
+    bool kept = fcntl(*(int *)file, F_GETLEASE) == F_RDLCK;
+    fcntl(*(int *)file, F_SETLEASE, F_UNLCK);
+    return kept;
+}
+
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why, bool ours)
 {
     struct stat st;
@@ -122,7 +142,7 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
     if (fd < 0)
         return errno == ENOENT && lstat(path, &st) != 0 ? fileMissing : fileFailed;
     FileStamp at;
-    FileRead result = ours ? readAll(fd, buf, cap, len, why) : readStill({&fd, stampFd, readFd}, buf, cap, len, &at, why);
+    FileRead result = ours ? readAll(fd, buf, cap, len, why) : readStill({&fd, stampFd, readFd, leaseFd, endLease}, buf, cap, len, &at, why);
     close(fd);
     return result;
 }
@@ -302,7 +322,7 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     if (w->existed)
         removeLeftovers();
     readAt = stampOf(copied);
-    FileRead r = w->bytes && w->existed ? readStill({&held, stampFd, readFd}, w->bytes, w->cap, &w->len, &readAt, &w->why)
+    FileRead r = w->bytes && w->existed ? readStill({&held, stampFd, readFd, leaseFd, endLease}, w->bytes, w->cap, &w->len, &readAt, &w->why)
                                         : fileRead;
     if (r != fileFailed && r != fileBusy) {
         if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, w->program, workCopyEnd) >= (int)sizeof work)

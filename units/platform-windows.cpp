@@ -200,10 +200,16 @@ static bool stampHandle(HANDLE h, FileStamp *s)
     return true;
 }
 
-// The ways of readStill with an open file, whose handle file points to.
+// An open file for readStill: its handle and its full path.
+struct Opened {
+    HANDLE handle;
+    const wchar_t *path;
+};
+
+// The ways of readStill with an Opened file.
 static bool stampFile(void *file, FileStamp *s, Why *why)
 {
-    if (stampHandle(*(HANDLE *)file, s))
+    if (stampHandle(((Opened *)file)->handle, s))
         return true;
     sayError(why, GetLastError(), reading);
     return false;
@@ -212,11 +218,33 @@ static bool stampFile(void *file, FileStamp *s, Why *why)
 static FileRead readFile(void *file, char *buf, size_t cap, size_t *len, Why *why)
 {
     LARGE_INTEGER start = {};
-    if (!SetFilePointerEx(*(HANDLE *)file, start, nullptr, FILE_BEGIN)) {
+    HANDLE h = ((Opened *)file)->handle;
+    if (!SetFilePointerEx(h, start, nullptr, FILE_BEGIN)) {
         sayError(why, GetLastError(), reading);
         return fileFailed;
     }
-    return readAll(*(HANDLE *)file, buf, cap, len, why);
+    return readAll(h, buf, cap, len, why);
+}
+
+// The hold is an open that shares reading but not writing, which the
+// system refuses while another program has the file open to write it. It
+// is closed at once, since it would keep other programs from writing: a
+// program that opens the file to write it during the read is found by the
+// open after the read, or by the change it makes.
+static WriteHold probeWriters(void *file)
+{
+    HANDLE h = CreateFileW(((Opened *)file)->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return notHeld;
+    }
+    return heldElsewhere(GetLastError()) ? heldToWrite : holdUnknown;
+}
+
+static bool noWriterSince(void *file)
+{
+    return probeWriters(file) != heldToWrite;
 }
 
 FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why *why, bool ours)
@@ -232,7 +260,9 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
     if (h == INVALID_HANDLE_VALUE)
         return gone ? fileMissing : fileFailed;
     FileStamp at;
-    FileRead r = ours ? readAll(h, buf, cap, len, why) : readStill({&h, stampFile, readFile}, buf, cap, len, &at, why);
+    Opened opened = {h, name};
+    FileRead r = ours ? readAll(h, buf, cap, len, why)
+                      : readStill({&opened, stampFile, readFile, probeWriters, noWriterSince}, buf, cap, len, &at, why);
     CloseHandle(h);
     return r;
 }
@@ -481,7 +511,9 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     removeLeftovers(given);
     if (w->existed && wcscmp(given, target) != 0)
         removeLeftovers(target);
-    FileRead r = w->bytes && w->existed ? readStill({&held, stampFile, readFile}, w->bytes, w->cap, &w->len, &readAt, &w->why)
+    Opened opened = {held, given};
+    FileRead r = w->bytes && w->existed ? readStill({&opened, stampFile, readFile, probeWriters, noWriterSince}, w->bytes,
+                                                    w->cap, &w->len, &readAt, &w->why)
                                         : fileRead;
     if (r == fileFailed || r == fileBusy || !makeWork(file, w->program, &w->why)) {
         releaseTarget();
@@ -560,16 +592,6 @@ static bool workBesideTarget(const char *program, Why *why)
     return false;
 }
 
-// Rename the work copy over to in one step, retrying a while when another
-// program holds either file; a rename that fails leaves both as they were.
-static bool moveWork(const wchar_t *to, DWORD flags)
-{
-    for (int tries = 0; !MoveFileExW(work16, to, flags | MOVEFILE_WRITE_THROUGH);)
-        if (!tryAgain(&tries, GetLastError(), true))
-            return false;
-    return true;
-}
-
 // Say why the rename over to failed with error e: a file that another
 // program holds refuses to be replaced with "access denied" too.
 static void sayMoveFailure(Why *why, const wchar_t *to, DWORD e)
@@ -584,14 +606,52 @@ static void sayMoveFailure(Why *why, const wchar_t *to, DWORD e)
     sayError(why, e, writingFolder);
 }
 
-// True if the file is still the one whose bytes were read, under its name
-// and the name it was given, or, where it was absent, still absent.
-static bool targetUnchanged(bool existed)
+// Whether the target is still the file whose bytes were read, under its
+// name and the name it was given, or, where it was absent, still absent:
+// it is, it changed, or another program holds it (error in *e).
+enum Unchanged { stillSame, changed, heldNow };
+
+// Check the target through an open that keeps other programs from writing
+// it until just before the rename: an open that shares reading and
+// deleting but not writing, which fails while another program writes it.
+static Unchanged checkTarget(bool existed, DWORD *e)
 {
     FileStamp now, via;
     if (!existed)
-        return !fileNow(target, &now);
-    return fileNow(target, &now) && sameStamp(now, readAt) && fileNow(given, &via) && sameStamp(via, readAt);
+        return fileNow(target, &now) ? changed : stillSame;
+    HANDLE h = CreateFileW(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    *e = GetLastError();
+    if (h == INVALID_HANDLE_VALUE)
+        return heldElsewhere(*e) ? heldNow : changed;
+    bool same = stampHandle(h, &now) && sameStamp(now, readAt) && fileNow(given, &via) && sameStamp(via, readAt);
+    CloseHandle(h);
+    return same ? stillSame : changed;
+}
+
+// Rename the work copy over to in one step, once the target is found
+// unchanged, retrying a while when another program holds either file; each
+// try checks the target again, so that a save that another program made
+// meanwhile is never replaced. A rename that fails leaves both as they
+// were.
+static WorkResult placeWork(const wchar_t *to, bool existed, Why *why)
+{
+    for (int tries = 0;;) {
+        DWORD e = 0;
+        Unchanged u = checkTarget(existed, &e);
+        if (u == changed)
+            return workTargetChanged;
+        if (u == stillSame && MoveFileExW(work16, to, (existed ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH))
+            return workDone;
+        if (u == stillSame)
+            e = GetLastError();
+        if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
+            return workTargetChanged;
+        if (!tryAgain(&tries, e, true)) {
+            sayMoveFailure(why, to, e);
+            return workFailed;
+        }
+    }
 }
 
 WorkResult commitWorkCopy(WorkCopy *w)
@@ -603,8 +663,6 @@ WorkResult commitWorkCopy(WorkCopy *w)
         takeLooks(to);
     if (!FlushFileBuffers(workHeld)) {
         sayError(&w->why, GetLastError(), writingFolder);
-    } else if (!targetUnchanged(w->existed)) {
-        r = workTargetChanged;
     } else {
         // The rename replaces no file that is open, not even by this run.
         releaseWork();
@@ -613,14 +671,7 @@ WorkResult commitWorkCopy(WorkCopy *w)
             removeFile(work16);
             return workFailed;
         }
-        bool placed = w->existed ? moveWork(to, MOVEFILE_REPLACE_EXISTING) : moveWork(target, 0);
-        DWORD e = GetLastError();
-        if (placed)
-            r = workDone;
-        else if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
-            r = workTargetChanged;
-        else
-            sayMoveFailure(&w->why, w->existed ? to : target, e);
+        r = placeWork(w->existed ? to : target, w->existed, &w->why);
     }
     releaseWork();
     if (r != workDone)
