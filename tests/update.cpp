@@ -7,7 +7,7 @@
 // DIR", it writes each shape's valdra.ini and valdra.csv into a folder of
 // DIR of the shape's name instead, to measure the programs on.
 #include "meaning.h"
-#include "parts.h"
+#include "cut.h"
 #include "update.h"
 
 #include <allegro.h>
@@ -195,7 +195,7 @@ static void shapeTable(const Shape &s)
 static void estimatePins()
 {
     static Plan plan;
-    static Parts parts;
+    static Cut cut;
     static TableFolded table;
     for (const Shape &s : shapes) {
         shapeTable(s);
@@ -203,16 +203,16 @@ static void estimatePins()
         s.make(&t);
         Meaning file;
         foldTable(&table);
-        bool taken = takeMeaningOfParts(&file, t.text, t.len, touchedParts, &table) == meaningTaken &&
-                     takeParts(&parts, t.text, t.len, file, &table);
+        bool taken = takeMeaningWithSpans(&file, t.text, t.len, touchedSpans, &table) == meaningTaken &&
+                     takeCut(&cut, t.text, t.len, file, &table);
         takePlan(&plan, file);
-        UpdateCost c = weighUpdate(&plan, parts.len, t.len);
+        UpdateCost c = weighUpdate(&plan, cut.len, t.len);
         double est = c.ns / 1e9;
         check(taken && est >= s.seconds && est <= 1.6 * s.seconds, "%s: the estimate %.3f s, measured %.3f s",
               s.what, est, s.seconds);
         if (getenv("ESTIMATES"))
             printf("%s: the estimate %.3f s, measured %.3f s\n", s.name, est, s.seconds);
-        dropParts(&parts);
+        dropCut(&cut);
         free(t.text);
     }
 }

@@ -118,7 +118,7 @@ editor)
         k=$((i % 2))
         cp "$v/sheet$k" "$d/valdra.csv"
         run "$d" csvtoini
-        allowed "csvtoini run $i" "was changed by another program" "it is open in another program"
+        allowed "csvtoini run $i" "was moved or changed by another program" "it is open in another program"
         one_of "$d/valdra.ini" "csvtoini run $i" "$v/ini0" "$v/ini1" "$v/orig.ini"
     done
     stop_neighbour

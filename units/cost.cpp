@@ -1,6 +1,6 @@
 // What csvtoini's update costs. The file is read whole twice, as it is and
-// updated; the library loads the parts that the update touches, saves them
-// twice, and each set walks the loaded parts from the top, comparing names
+// updated; the library loads the spans that the update touches, saves them
+// twice, and each set walks the loaded spans from the top, comparing names
 // at every header: once to an entry that is there, twice for a new one,
 // three times for a new section. The update is refused where all that would
 // keep the user waiting.
@@ -20,16 +20,16 @@
 const double keyLineNs = 4.6, keyHeaderNs = 6.6, keyHeaderByteNs = 3.55, sameByteNs = 1.5, keyEntryNs = 11.2;
 const double headerLineNs = 12.4;
 // About how long the rest of an update takes, in nanoseconds on the
-// benchmark's machine: reading the file whole twice, as it is with its parts
+// benchmark's machine: reading the file whole twice, as it is with its spans
 // and updated, for each line, each line that is a header or an entry, each
 // byte, each section and entry, each byte of their names, and each line of
-// the parts; the library's load of the parts, and each of its two saves of
+// the spans; the library's load of the spans, and each of its two saves of
 // them read back, for each of their lines, each header or entry and each
-// byte; putting the parts back, for each of their lines and each byte of the
+// byte; putting the spans back, for each of their lines and each byte of the
 // file; and what every run takes. The walks' constants above are fitted
 // alike.
 const double readLineNs = 99, readNamedNs = 77, readByteNs = 29.6, readItemNs = 500, readNameByteNs = 80;
-const double partLineNs = 56;
+const double spanLineNs = 56;
 const double loadLineNs = 70.8, loadNamedNs = 83.2, loadByteNs = 13.9;
 const double saveLineNs = 44.9, saveNamedNs = 33.2, saveByteNs = 8.56;
 const double putLineNs = 27, putByteNs = 1.33;
@@ -153,18 +153,18 @@ static void costSet(void *costs, const char *section, const char *key, const cha
 }
 
 // About how long the update's work besides the walks takes: reading the
-// file, fileLen bytes, and the library's work on its parts, partsLen bytes.
-static double workNs(Meaning file, size_t partsLen, size_t fileLen)
+// file, fileLen bytes, and the library's work on its spans, cutLen bytes.
+static double workNs(Meaning file, size_t cutLen, size_t fileLen)
 {
     MeaningCounts c = meaningCounts(file);
     double read = readLineNs * c.lines + readNamedNs * c.named + readByteNs * (double)fileLen +
-                  readItemNs * c.items + readNameByteNs * (double)c.nameBytes + partLineNs * c.walkLines;
-    double load = loadLineNs * c.walkLines + loadNamedNs * c.walkNamed + loadByteNs * (double)partsLen;
-    double save = saveLineNs * c.walkLines + saveNamedNs * c.walkNamed + saveByteNs * (double)partsLen;
+                  readItemNs * c.items + readNameByteNs * (double)c.nameBytes + spanLineNs * c.walkLines;
+    double load = loadLineNs * c.walkLines + loadNamedNs * c.walkNamed + loadByteNs * (double)cutLen;
+    double save = saveLineNs * c.walkLines + saveNamedNs * c.walkNamed + saveByteNs * (double)cutLen;
     return read + load + 2 * save + putLineNs * c.walkLines + putByteNs * (double)fileLen + runNs;
 }
 
-UpdateCost weighUpdate(const Plan *plan, size_t partsLen, size_t fileLen)
+UpdateCost weighUpdate(const Plan *plan, size_t cutLen, size_t fileLen)
 {
     Walks walks;
     walks.want[0] = '\x01';   // no folded name begins so: nothing is costed yet
@@ -179,13 +179,13 @@ UpdateCost weighUpdate(const Plan *plan, size_t partsLen, size_t fileLen)
         eachSet(plan, costSet, &cost);
     free(walks.forKey);
     free(walks.forHeader);
-    return {room, margin * (cost.ns + workNs(plan->file, partsLen, fileLen)), margin * cost.ns,
+    return {room, margin * (cost.ns + workNs(plan->file, cutLen, fileLen)), margin * cost.ns,
             fileLen + cost.grows};
 }
 
-bool withinLimits(const Plan *plan, size_t partsLen, size_t fileLen)
+bool withinLimits(const Plan *plan, size_t cutLen, size_t fileLen)
 {
-    UpdateCost c = weighUpdate(plan, partsLen, fileLen);
+    UpdateCost c = weighUpdate(plan, cutLen, fileLen);
     if (!c.room)
         failRun(iniNoRoom);
     else if (c.bytes > iniReadMaxBytes)

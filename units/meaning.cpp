@@ -52,11 +52,11 @@ static struct {
     size_t bracketCap;            // room for so many
     int bracketCount;             // those lines
     MeaningCounts counts;         // of the file before
-    MeaningPart *parts;           // the parts of the file before under its kept headers
-    size_t partCap;               // room for so many
-    int partCount;                // parts in use
+    MeaningSpan *spans;           // the spans of the file before under the headers its caller names
+    size_t spanCap;               // room for so many
+    int spanCount;                // spans in use
     unsigned taking;              // the takings so far: the last is the meaning held
-} m;
+} store;
 
 // Make *table hold at least need elements, *cap of them now, keeping those
 // it holds; the elements added are zero. False if the system has not the
@@ -78,28 +78,28 @@ static bool grow(T **table, size_t *cap, size_t need)
     return true;
 }
 
-static const char *textAt(unsigned at) { return at == none ? nullptr : m.text + at; }
+static const char *textAt(unsigned at) { return at == none ? nullptr : store.text + at; }
 
-// Keep the n bytes at s, NUL added, in m.text; their offset, none if no room.
-static unsigned keep(const char *s, size_t n)
+// Put the n bytes at s, NUL added, into store.text; their offset, none if no room.
+static unsigned putText(const char *s, size_t n)
 {
-    if (m.used + n + 1 > m.textCap)
+    if (store.used + n + 1 > store.textCap)
         return none;
-    memcpy(m.text + m.used, s, n);
-    m.text[m.used + n] = '\0';
-    m.used += n + 1;
-    return (unsigned)(m.used - n - 1);
+    memcpy(store.text + store.used, s, n);
+    store.text[store.used + n] = '\0';
+    store.used += n + 1;
+    return (unsigned)(store.used - n - 1);
 }
 
-// Keep s folded as the library folds names when it compares them (utolower
-// of each character); its offset, none if no room.
-static unsigned keepFolded(const char *s)
+// Put s into store.text folded as the library folds names when it compares
+// them (utolower of each character); its offset, none if no room.
+static unsigned putFolded(const char *s)
 {
-    size_t n = foldName(s, m.text + m.used, m.textCap - m.used);
+    size_t n = foldName(s, store.text + store.used, store.textCap - store.used);
     if (n == foldNoRoom)
         return none;
-    m.used += n + 1;
-    return (unsigned)(m.used - n - 1);
+    store.used += n + 1;
+    return (unsigned)(store.used - n - 1);
 }
 
 // FNV-1a of the name after the section, its bits mixed at the end: the low
@@ -122,10 +122,10 @@ static unsigned hashOf(int section, const char *folded)
 // it would go.
 static int slotOf(int section, const char *folded)
 {
-    int s = (int)(hashOf(section, folded) & (m.slotsUsed - 1));
-    for (; m.slot[s]; s = (s + 1) & (m.slotsUsed - 1)) {
-        const Item &it = m.items[m.slot[s] - 1];
-        if (it.section == section && strcmp(m.text + it.folded, folded) == 0)
+    int s = (int)(hashOf(section, folded) & (store.slotsUsed - 1));
+    for (; store.slot[s]; s = (s + 1) & (store.slotsUsed - 1)) {
+        const Item &it = store.items[store.slot[s] - 1];
+        if (it.section == section && strcmp(store.text + it.folded, folded) == 0)
             break;
     }
     return s;
@@ -136,15 +136,15 @@ static int slotOf(int section, const char *folded)
 // there is no memory for them.
 static bool moreSlots()
 {
-    if (!grow(&m.slot, &m.slotCap, 2 * (size_t)m.slotsUsed))
+    if (!grow(&store.slot, &store.slotCap, 2 * (size_t)store.slotsUsed))
         return false;
-    for (int i = 0; i < m.count; i++)
-        m.slot[m.items[i].slot] = 0;
-    m.slotsUsed *= 2;
-    for (int i = 0; i < m.count; i++) {
-        Item &it = m.items[i];
-        it.slot = slotOf(it.section, m.text + it.folded);
-        m.slot[it.slot] = i + 1;
+    for (int i = 0; i < store.count; i++)
+        store.slot[store.items[i].slot] = 0;
+    store.slotsUsed *= 2;
+    for (int i = 0; i < store.count; i++) {
+        Item &it = store.items[i];
+        it.slot = slotOf(it.section, store.text + it.folded);
+        store.slot[it.slot] = i + 1;
     }
     return true;
 }
@@ -153,39 +153,39 @@ static bool moreSlots()
 // there is no room.
 static int itemFor(int section, const char *name)
 {
-    size_t mark = m.used;
-    unsigned folded = keepFolded(name);
+    size_t mark = store.used;
+    unsigned folded = putFolded(name);
     if (folded == none)
         return -1;
-    int s = slotOf(section, m.text + folded);
-    if (m.slot[s]) {
-        m.used = mark;   // known already: the folded copy is not needed
-        return m.slot[s] - 1;
+    int s = slotOf(section, store.text + folded);
+    if (store.slot[s]) {
+        store.used = mark;   // known already: the folded copy is not needed
+        return store.slot[s] - 1;
     }
-    unsigned named = keep(name, strlen(name));
-    if (named == none || !grow(&m.items, &m.itemCap, m.count + 1))
+    unsigned named = putText(name, strlen(name));
+    if (named == none || !grow(&store.items, &store.itemCap, store.count + 1))
         return -1;
-    if (2 * (m.count + 1) > m.slotsUsed) {
+    if (2 * (store.count + 1) > store.slotsUsed) {
         if (!moreSlots())
             return -1;
-        s = slotOf(section, m.text + folded);
+        s = slotOf(section, store.text + folded);
     }
-    m.items[m.count] = {section, named, folded, {none, none}, {false, false}, 0, 0, 0, s};
-    m.slot[s] = ++m.count;
-    return m.count - 1;
+    store.items[store.count] = {section, named, folded, {none, none}, {false, false}, 0, 0, 0, s};
+    store.slot[s] = ++store.count;
+    return store.count - 1;
 }
 
 // The state of one file's reading: which file, its current section (or
-// skipped), the lines so far, what is kept, and whether parts are noted;
+// skipped), the lines so far, what is kept, and whether spans are noted;
 // the lines that a walk of the library's over the text passes so far, and
-// those of them whose names begin with '[': all of them, or where parts are
-// noted those of the parts, as the library walks them between marks.
+// those of them whose names begin with '[': all of them, or where spans are
+// noted those of the spans, as the library walks them between marks.
 struct Reading {
     int file, section;
     int line;
     MeaningFilter keep;
     void *user;          // the caller's, for keep
-    bool parts, inPart;  // parts are noted; the current section is one
+    bool spans, inSpan;  // spans are noted; the current section is one
     int walkLines, walkBrackets;
     int named, walkNamed;   // the lines that are headers or entries, and those a walk passes
     size_t nameBytes;       // the bytes of their names
@@ -195,7 +195,7 @@ struct Reading {
 // True if a walk of the library's passes the current line.
 static bool walked(const Reading &r)
 {
-    return !r.parts || r.inPart;
+    return !r.spans || r.inSpan;
 }
 
 // Note where the item it of the file before first stands.
@@ -205,7 +205,7 @@ static void place(const Reading &r, Item *it)
         it->line = r.walkLines;
         it->headersBefore = r.walkBrackets;
         if (it->section >= 0)
-            it->named = m.items[it->section].named;
+            it->named = store.items[it->section].named;
     }
 }
 
@@ -216,47 +216,47 @@ static bool noteBracket(Reading &r, int it)
     if (!walked(r))
         return true;
     r.walkBrackets++;
-    if (r.file != 0 || (r.keep && !r.parts) || it < 0)
+    if (r.file != 0 || (r.keep && !r.spans) || it < 0)
         return true;
-    if (!grow(&m.brackets, &m.bracketCap, m.bracketCount + 1))
+    if (!grow(&store.brackets, &store.bracketCap, store.bracketCount + 1))
         return false;
-    m.brackets[m.bracketCount++] = it;
+    store.brackets[store.bracketCount++] = it;
     return true;
 }
 
-// Note, where parts are noted, that a header begins at byte at: it ends the
-// part open before it, and the empty line after that part, and begins a
-// part after its mark if part says so. False if there is no memory for that.
-static bool notePart(Reading &r, size_t at, bool part)
+// Note, where spans are noted, that a header begins at byte at: it ends the
+// span open before it, and the empty line after that span, and begins a
+// span after its mark if span says so. False if there is no memory for that.
+static bool noteSpan(Reading &r, size_t at, bool span)
 {
-    if (r.file != 0 || !r.parts)
+    if (r.file != 0 || !r.spans)
         return true;
-    if (r.inPart) {
-        m.parts[m.partCount - 1].end = at;
+    if (r.inSpan) {
+        store.spans[store.spanCount - 1].end = at;
         r.walkLines++;
     }
-    r.inPart = part;
-    if (!part)
+    r.inSpan = span;
+    if (!span)
         return true;
-    if (!grow(&m.parts, &m.partCap, m.partCount + 1))
+    if (!grow(&store.spans, &store.spanCap, store.spanCount + 1))
         return false;
     r.walkLines++;
-    m.parts[m.partCount++] = {at, 0, r.line, m.text + m.items[r.section].folded};
+    store.spans[store.spanCount++] = {at, 0, r.line, store.text + store.items[r.section].folded};
     return true;
 }
 
 // Whether the reading keeps the header listed as name, or the entry key of
 // its current section, and how.
-static MeaningKeep kept(const Reading &r, const char *name, const char *key)
+static MeaningKeep verdict(const Reading &r, const char *name, const char *key)
 {
     if (!r.keep)
         return keepValue;
     if (key)
-        return r.section == skipped ? keepNot : r.keep(r.user, m.text + m.items[r.section].folded, key);
-    size_t mark = m.used;
-    unsigned folded = keepFolded(name);
-    MeaningKeep how = folded == none ? keepValue : r.keep(r.user, m.text + folded, nullptr);
-    m.used = mark;
+        return r.section == skipped ? keepNot : r.keep(r.user, store.text + store.items[r.section].folded, key);
+    size_t mark = store.used;
+    unsigned folded = putFolded(name);
+    MeaningKeep how = folded == none ? keepValue : r.keep(r.user, store.text + folded, nullptr);
+    store.used = mark;
     return how;
 }
 
@@ -271,27 +271,27 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
         r.overrun = true;
         ok = false;
     } else if (kind == headerLine) {
-        MeaningKeep how = kept(r, names[0], nullptr);
+        MeaningKeep how = verdict(r, names[0], nullptr);
         int s = how == keepNot ? skipped : itemFor(-1, names[0]);
         r.section = s;
-        ok = s != -1 && notePart(r, at, how == keepPart);
+        ok = s != -1 && noteSpan(r, at, how == keepSpan);
         r.walkLines += walked(r);
         if (s >= 0) {
-            place(r, &m.items[s]);
-            m.items[s].in[r.file] = true;
+            place(r, &store.items[s]);
+            store.items[s].in[r.file] = true;
         }
         ok = ok && noteBracket(r, s);
     } else if (kind == entryLine) {
-        MeaningKeep how = kept(r, nullptr, names[0]);
+        MeaningKeep how = verdict(r, nullptr, names[0]);
         int e = how == keepNot ? -1 : itemFor(r.section, names[0]);
         ok = how == keepNot || e >= 0;
-        Item *it = e >= 0 ? &m.items[e] : nullptr;
+        Item *it = e >= 0 ? &store.items[e] : nullptr;
         r.walkLines += walked(r);
         if (it)
             place(r, it);
         // A walk for a key compares the name of each entry of its section.
         if (r.file == 0 && r.section >= 0 && walked(r))
-            m.items[r.section].named++;
+            store.items[r.section].named++;
         if (names[0][0] == '[')
             ok = ok && noteBracket(r, e);
         // The first entry of a key is the one a lookup finds.
@@ -303,7 +303,7 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
                 it->value[r.file] = present;
             else if (value && r.file == 1 && was && strcmp(was, value) == 0)
                 it->value[1] = it->value[0];
-            else if (value && (it->value[r.file] = keep(value, strlen(value))) == none)
+            else if (value && (it->value[r.file] = putText(value, strlen(value))) == none)
                 ok = false;
         }
     }
@@ -322,20 +322,20 @@ static bool takeLine(Reading &r, const char *text, size_t at, size_t len)
 // items' probes never pass a later one's slot.
 static void forgetItems(int first)
 {
-    for (int i = first; i < m.count; i++)
-        m.slot[m.items[i].slot] = 0;
-    m.count = first;
+    for (int i = first; i < store.count; i++)
+        store.slot[store.items[i].slot] = 0;
+    store.count = first;
 }
 
 // Forget what an earlier file after was taken: its items, its text, its
 // marks on the items of the file before.
 static void forgetAfter()
 {
-    forgetItems(m.countBefore);
-    m.used = m.usedBefore;
-    for (int i = 0; i < m.count; i++) {
-        m.items[i].value[1] = none;
-        m.items[i].in[1] = false;
+    forgetItems(store.countBefore);
+    store.used = store.usedBefore;
+    for (int i = 0; i < store.count; i++) {
+        store.items[i].value[1] = none;
+        store.items[i].in[1] = false;
     }
 }
 
@@ -354,17 +354,17 @@ static bool readLines(Reading &r, const char *text, size_t len)
         else
             r.walkLines += walked(r);
     }
-    ok = ok && notePart(r, len, false);
-    r.walkLines += r.parts;   // the mark after the last part
+    ok = ok && noteSpan(r, len, false);
+    r.walkLines += r.spans;   // the mark after the last span
     pop_config_state();
     return ok;
 }
 
-// Stop the program if mn is not the meaning held: a lookup in it would
+// Stop the program if mn is not the meaning in force: a lookup in it would
 // answer from another file.
-static void held(Meaning mn)
+static void inForce(Meaning mn)
 {
-    if (mn.taking != m.taking || mn.taking == 0) {
+    if (mn.taking != store.taking || mn.taking == 0) {
         fputs("internal error: a meaning was looked up after another was taken\n", stderr);
         abort();
     }
@@ -372,72 +372,72 @@ static void held(Meaning mn)
 
 // Take the text's meaning as file 0, the file before, or file 1, its
 // updated copy.
-static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter keep, void *user, bool parts,
+static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter keep, void *user, bool spans,
                          int *stopLine)
 {
     if (file == 0) {
         forgetItems(0);
-        m.countBefore = 0;
-        m.slotsUsed = firstSlots;
-        m.used = m.usedBefore = 0;
-        m.bracketCount = m.partCount = 0;
+        store.countBefore = 0;
+        store.slotsUsed = firstSlots;
+        store.used = store.usedBefore = 0;
+        store.bracketCount = store.spanCount = 0;
     } else {
         forgetAfter();
     }
-    // The text is taken whole where it moves no more, since the parts point
+    // The text is taken whole where it moves no more, since the spans point
     // into it.
-    bool ok = grow(&m.slot, &m.slotCap, firstSlots) && grow(&m.text, &m.textCap, m.used + textPerByte * len + 64);
+    bool ok = grow(&store.slot, &store.slotCap, firstSlots) && grow(&store.text, &store.textCap, store.used + textPerByte * len + 64);
     if (ok && file == 0)
-        keepFolded("");   // the text that a value kept as present points to
+        putFolded("");   // the text that a value kept as present points to
     // The entries before the first header are a section of their own.
-    Reading r = {file, ok ? itemFor(-1, "") : -1, 0, keep, user, parts, false, 0, 0, 0, 0, 0, false};
+    Reading r = {file, ok ? itemFor(-1, "") : -1, 0, keep, user, spans, false, 0, 0, 0, 0, 0, false};
     if (r.section >= 0)
-        m.items[0].in[file] = true;
+        store.items[0].in[file] = true;
     ok = readLines(r, text, len);
     if (stopLine)
         *stopLine = r.line;
     if (file == 0) {
-        m.countBefore = m.count;
-        m.usedBefore = m.used;
-        m.counts = {r.line, r.named, r.walkLines, r.walkNamed, m.count, r.nameBytes};
+        store.countBefore = store.count;
+        store.usedBefore = store.used;
+        store.counts = {r.line, r.named, r.walkLines, r.walkNamed, store.count, r.nameBytes};
     }
     return ok ? meaningTaken : r.overrun ? meaningOverrun : meaningNoRoom;
 }
 
 MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep, void *user, int *stopLine)
 {
-    mn->taking = ++m.taking;
+    mn->taking = ++store.taking;
     return take(0, text, len, keep, user, false, stopLine);
 }
 
-MeaningTaken takeMeaningOfParts(Meaning *mn, const char *text, size_t len, MeaningFilter parts, void *user,
+MeaningTaken takeMeaningWithSpans(Meaning *mn, const char *text, size_t len, MeaningFilter spans, void *user,
                                 int *stopLine)
 {
-    mn->taking = ++m.taking;
-    return take(0, text, len, parts, user, true, stopLine);
+    mn->taking = ++store.taking;
+    return take(0, text, len, spans, user, true, stopLine);
 }
 
 MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine)
 {
-    held(mn);
+    inForce(mn);
     return take(1, text, len, nullptr, nullptr, false, stopLine);
 }
 
-int meaningParts(Meaning mn, const MeaningPart **parts)
+int meaningSpans(Meaning mn, const MeaningSpan **spans)
 {
-    held(mn);
-    *parts = m.parts;
-    return m.partCount;
+    inForce(mn);
+    *spans = store.spans;
+    return store.spanCount;
 }
 
 // The item of name in section (-1: a section) in the meaning taken, or -1.
 static int findItem(int section, const char *name)
 {
-    size_t mark = m.used;
-    unsigned folded = keepFolded(name);
-    int s = folded == none ? -1 : slotOf(section, m.text + folded);
-    m.used = mark;
-    return s >= 0 && m.slot[s] ? m.slot[s] - 1 : -1;
+    size_t mark = store.used;
+    unsigned folded = putFolded(name);
+    int s = folded == none ? -1 : slotOf(section, store.text + folded);
+    store.used = mark;
+    return s >= 0 && store.slot[s] ? store.slot[s] - 1 : -1;
 }
 
 // The item of the section named section, as a lookup names it, or -1.
@@ -451,17 +451,17 @@ static int findSection(const char *section)
 
 bool meaningHasSection(Meaning mn, const char *section)
 {
-    held(mn);
+    inForce(mn);
     int s = findSection(section);
-    return s >= 0 && m.items[s].in[0];
+    return s >= 0 && store.items[s].in[0];
 }
 
 const char *meaningValue(Meaning mn, const char *section, const char *key)
 {
-    held(mn);
+    inForce(mn);
     int s = findSection(section);
     int e = s >= 0 ? findItem(s, key) : -1;
-    return e >= 0 ? textAt(m.items[e].value[0]) : nullptr;
+    return e >= 0 ? textAt(store.items[e].value[0]) : nullptr;
 }
 
 int meaningListEnd(Meaning mn, int from)
@@ -475,44 +475,44 @@ int meaningListEnd(Meaning mn, int from)
 
 MeaningCounts meaningCounts(Meaning mn)
 {
-    held(mn);
-    return m.counts;
+    inForce(mn);
+    return store.counts;
 }
 
 int meaningBrackets(Meaning mn)
 {
-    held(mn);
-    return m.bracketCount;
+    inForce(mn);
+    return store.bracketCount;
 }
 
 size_t meaningBracket(Meaning mn, int k, const char **folded, bool *header)
 {
-    held(mn);
-    const Item &it = m.items[m.brackets[k]];
-    *folded = m.text + it.folded;
+    inForce(mn);
+    const Item &it = store.items[store.brackets[k]];
+    *folded = store.text + it.folded;
     *header = it.section < 0;
-    return strlen(m.text + it.name);
+    return strlen(store.text + it.name);
 }
 
 bool meaningPlace(Meaning mn, const char *section, const char *key, MeaningPlace *place)
 {
-    held(mn);
+    inForce(mn);
     int s = findSection(section);
     int e = s >= 0 && key ? findItem(s, key) : s;
-    if (e < 0 || !m.items[e].in[0])
+    if (e < 0 || !store.items[e].in[0])
         return false;
-    *place = {m.items[e].line, m.items[e].headersBefore, m.items[e].named};
+    *place = {store.items[e].line, store.items[e].headersBefore, store.items[e].named};
     return true;
 }
 
 bool walkMeanings(Meaning mn, MeaningVisit visit, void *user)
 {
-    held(mn);
-    for (int i = 1; i < m.count; i++) {
-        const Item &it = m.items[i];
-        const char *section = m.text + m.items[it.section < 0 ? i : it.section].name;
+    inForce(mn);
+    for (int i = 1; i < store.count; i++) {
+        const Item &it = store.items[i];
+        const char *section = store.text + store.items[it.section < 0 ? i : it.section].name;
         bool ok = it.section < 0 ? visit(user, section, nullptr, it.in[0] ? "" : nullptr, it.in[1] ? "" : nullptr)
-                                 : visit(user, section, m.text + it.name, textAt(it.value[0]), textAt(it.value[1]));
+                                 : visit(user, section, store.text + it.name, textAt(it.value[0]), textAt(it.value[1]));
         if (!ok)
             return false;
     }

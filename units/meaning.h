@@ -6,10 +6,10 @@
 
 // What a meaning keeps of a header (key null) or of an entry of the section
 // whose name, folded as the library folds names to compare them, is section:
-// nothing, the value, or only that a value is there; for a header, keepPart
-// keeps it as keepValue does, and makes each place where it stands a part
-// (takeMeaningOfParts). user is the caller's, handed on.
-enum MeaningKeep { keepNot, keepValue, keepPresence, keepPart };
+// nothing, the value, or only that a value is there; for a header, keepSpan
+// keeps it as keepValue does, and makes each place where it stands a span
+// (takeMeaningWithSpans). user is the caller's, handed on.
+enum MeaningKeep { keepNot, keepValue, keepPresence, keepSpan };
 typedef MeaningKeep (*MeaningFilter)(void *user, const char *section, const char *key);
 
 // A meaning of INI text, taken by its caller and named in each lookup: its
@@ -35,31 +35,31 @@ enum MeaningTaken { meaningTaken, meaningNoRoom, meaningOverrun };
 MeaningTaken takeMeaning(Meaning *mn, const char *text, size_t len, MeaningFilter keep = nullptr,
                          void *user = nullptr, int *stopLine = nullptr);
 
-// Take the meaning of the text as takeMeaning does, with parts: a part of
-// the text runs from each header for which parts says keepPart to the line
+// Take the meaning of the text as takeMeaning does, with spans: a span of
+// the text runs from each header for which spans says keepSpan to the line
 // before the next header, or the end. The lines that the library's walks
-// pass (meaningCounts and the rest) are then those of the parts alone, each
+// pass (meaningCounts and the rest) are then those of the spans alone, each
 // with a line before it and an empty line after it, and a line after the
 // last: as csvtoini hands them to the library.
-MeaningTaken takeMeaningOfParts(Meaning *mn, const char *text, size_t len, MeaningFilter parts, void *user,
+MeaningTaken takeMeaningWithSpans(Meaning *mn, const char *text, size_t len, MeaningFilter spans, void *user,
                                 int *stopLine = nullptr);
 
 // Take the meaning of an updated copy of mn's text, all of it, for
 // walkMeanings to compare with mn; it replaces an earlier copy's.
 // meaningNoRoom and *stopLine as for takeMeaning. What lookups in mn and its
-// parts gave before may move.
+// spans gave before may move.
 MeaningTaken takeUpdated(Meaning mn, const char *text, size_t len, int *stopLine = nullptr);
 
-// The parts of a meaning taken with parts, in bytes: each header's, whose
-// folded name is folded, on line `line`. meaningParts points *parts at them
+// The spans of a meaning taken with spans, in bytes: each header's, whose
+// folded name is folded, on line `line`. meaningSpans points *spans at them
 // in the order of the file and says how many there are. They last as long
 // as the meaning, until its updated copy is taken.
-struct MeaningPart {
+struct MeaningSpan {
     size_t start, end;
     int line;
     const char *folded;
 };
-int meaningParts(Meaning mn, const MeaningPart **parts);
+int meaningSpans(Meaning mn, const MeaningSpan **spans);
 
 // Whether mn has a header of section (named as a lookup names it, compared
 // as the library compares names); the value a lookup of key in section gives
@@ -84,7 +84,7 @@ MeaningCounts meaningCounts(Meaning mn);
 // Where mn's lines stand, for what the library's walks over them cost: how
 // many of them have names that begin with '[', headers among them; of the
 // k-th of those, the bytes of its name, its folded name, and whether it is
-// a header. Kept only where mn was taken without a filter, or with parts.
+// a header. Kept only where mn was taken without a filter, or with spans.
 int meaningBrackets(Meaning mn);
 size_t meaningBracket(Meaning mn, int k, const char **folded, bool *header);
 

@@ -174,7 +174,7 @@ static const char *given;              // the file as the writer named it
 static char target[PATH_MAX];          // that file, or the file it links to
 static char work[PATH_MAX + 32];       // the work copy
 static int workFd = -1;      // the work copy, open
-static int held = -1;        // target, open and locked, or -1 if it is new
+static int targetFd = -1;        // target, open and locked, or -1 if it is new
 static struct stat copied;   // target as it was when this run took it
 static FileStamp readAt;       // target as it was when its bytes were read, or when taken
 
@@ -197,19 +197,19 @@ static bool findTarget(const char *file, Why *why)
 // Release target and the work copy.
 static void release()
 {
-    if (held >= 0)
-        close(held);
+    if (targetFd >= 0)
+        close(targetFd);
     if (workFd >= 0)
         close(workFd);
-    held = workFd = -1;
+    targetFd = workFd = -1;
 }
 
-// Lock the held target against other runs, waiting for one that holds it
+// Lock the target, open, against other runs, waiting for one that holds it
 // for at most turnWaitSeconds; false, saying why, if that fails.
 static bool lockTarget(Why *why)
 {
     const struct timespec pause = {0, 50 * 1000 * 1000};
-    for (int waited = 0; flock(held, LOCK_EX | LOCK_NB) != 0; waited++) {
+    for (int waited = 0; flock(targetFd, LOCK_EX | LOCK_NB) != 0; waited++) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             say(why, ioError(errno));
             return false;
@@ -223,14 +223,14 @@ static bool lockTarget(Why *why)
     return true;
 }
 
-// Open target and lock it against other runs; held stays -1 if there is no
+// Open target and lock it against other runs; targetFd stays -1 if there is no
 // target. False, saying why, if it is no regular file this run may write,
 // or that fails.
 static bool holdTarget(Why *why)
 {
     for (;;) {
-        held = openRegular(target, &copied, why);
-        if (held < 0)
+        targetFd = openRegular(target, &copied, why);
+        if (targetFd < 0)
             return errno == ENOENT;
         if (!lockTarget(why))
             break;
@@ -243,7 +243,7 @@ static bool holdTarget(Why *why)
         }
         // The file as it is now that it is ours, which this run must be
         // allowed to change.
-        if (fstat(held, &copied) != 0)
+        if (fstat(targetFd, &copied) != 0)
             say(why, ioError(errno));
         else if (faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0)
             say(why, errno == EROFS ? readOnlyDisk : "it is read-only; make it writable and run again");
@@ -260,7 +260,7 @@ static bool holdTarget(Why *why)
 // through it would lose it.
 static bool copyOwners(Why *why)
 {
-    if (held < 0)
+    if (targetFd < 0)
         return true;
     // Anyone may give the file a group they belong to; only root can give it
     // to another owner.
@@ -318,11 +318,11 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     w->len = 0;
     if (!findTarget(file, &w->why) || !holdTarget(&w->why))
         return false;
-    w->existed = held >= 0;
+    w->existed = targetFd >= 0;
     if (w->existed)
         removeLeftovers();
     readAt = stampOf(copied);
-    FileRead r = w->bytes && w->existed ? readStill({&held, stampFd, readFd, leaseFd, endLease}, w->bytes, w->cap, &w->len, &readAt, &w->why)
+    FileRead r = w->bytes && w->existed ? readStill({&targetFd, stampFd, readFd, leaseFd, endLease}, w->bytes, w->cap, &w->len, &readAt, &w->why)
                                         : fileRead;
     if (r != fileFailed && r != fileBusy) {
         if (snprintf(work, sizeof work, "%s.%s-XXXXXX%s", target, w->program, workCopyEnd) >= (int)sizeof work)
@@ -359,8 +359,8 @@ static bool targetUnchanged()
 {
     struct stat now, via;
     if (stat(target, &now) != 0)
-        return held < 0 && errno == ENOENT && lstat(given, &via) != 0;
-    return held >= 0 && sameStamp(stampOf(now), readAt) && stat(given, &via) == 0 && via.st_dev == now.st_dev &&
+        return targetFd < 0 && errno == ENOENT && lstat(given, &via) != 0;
+    return targetFd >= 0 && sameStamp(stampOf(now), readAt) && stat(given, &via) == 0 && via.st_dev == now.st_dev &&
            via.st_ino == now.st_ino;
 }
 
@@ -370,7 +370,7 @@ static bool targetUnchanged()
 static bool copyMode()
 {
     mode_t mode = copied.st_mode & 07777;
-    if (held < 0) {
+    if (targetFd < 0) {
         mode_t mask = umask(0);
         umask(mask);
         mode = 0666 & ~mask;
@@ -387,14 +387,14 @@ WorkResult commitWorkCopy(WorkCopy *w)
     else if (!targetUnchanged())
         r = workTargetChanged;
     // A new file is linked in, so that one that appeared meanwhile stays.
-    else if (held < 0 ? link(work, target) != 0 : rename(work, target) != 0) {
+    else if (targetFd < 0 ? link(work, target) != 0 : rename(work, target) != 0) {
         int e = errno;
         sayFailure(&w->why, e, writingFolder);
-        r = e == EEXIST || (held < 0 && e == ENOENT) ? workTargetChanged : workFailed;
+        r = e == EEXIST || (targetFd < 0 && e == ENOENT) ? workTargetChanged : workFailed;
     } else {
         r = workDone;
     }
-    if (r != workDone || held < 0)
+    if (r != workDone || targetFd < 0)
         unlink(work);
     if (r == workDone)
         syncFolderOf(target);   // the file is in place whether or not this succeeds

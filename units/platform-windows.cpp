@@ -27,7 +27,7 @@ static wchar_t given[pathSize];     // the file as the writer named it, a full "
 static wchar_t target[pathSize];    // that file, or the file it links to
 static wchar_t work16[pathSize];    // the work copy, a full "\\?\" path
 static char work[workNameSize];     // the work copy, beside the file as named, as the library names it
-static HANDLE held = INVALID_HANDLE_VALUE;      // target, open, or none if new
+static HANDLE targetHandle = INVALID_HANDLE_VALUE; // target, open, or none if new
 static HANDLE workHeld = INVALID_HANDLE_VALUE;  // the work copy, open
 static BY_HANDLE_FILE_INFORMATION copied;       // target as it was when this run took it
 static FileStamp readAt;                        // target as it was when its bytes were read, or when taken
@@ -377,9 +377,9 @@ static bool fileNow(const wchar_t *path, FileStamp *now)
 
 static void releaseTarget()
 {
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
-    held = INVALID_HANDLE_VALUE;
+    if (targetHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(targetHandle);
+    targetHandle = INVALID_HANDLE_VALUE;
 }
 
 static void releaseWork()
@@ -390,20 +390,20 @@ static void releaseWork()
 }
 
 // Open the file as named, or the file it links to, so that no other program
-// writes it meanwhile, and set target to that file; held stays unset if
-// there is none. False, saying why, if it is no regular file this run may
+// writes it meanwhile, and set target to that file; targetHandle stays
+// unset if there is none. False, saying why, if it is no regular file this run may
 // write, or that fails.
 static bool holdTarget(Why *why)
 {
     bool gone;
     wcscpy(target, given);
-    held = openRegular(given, FILE_SHARE_READ | FILE_SHARE_DELETE, why, &gone);
-    if (held == INVALID_HANDLE_VALUE)
+    targetHandle = openRegular(given, FILE_SHARE_READ | FILE_SHARE_DELETE, why, &gone);
+    if (targetHandle == INVALID_HANDLE_VALUE)
         return gone;
-    DWORD n = GetFinalPathNameByHandleW(held, target, pathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD n = GetFinalPathNameByHandleW(targetHandle, target, pathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0 || n >= (DWORD)pathSize)
         wcscpy(target, given);
-    if (!GetFileInformationByHandle(held, &copied) || !stampHandle(held, &readAt))
+    if (!GetFileInformationByHandle(targetHandle, &copied) || !stampHandle(targetHandle, &readAt))
         sayError(why, GetLastError(), reading);
     else if (copied.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
         say(why, "it is read-only; clear that in its properties");
@@ -507,11 +507,11 @@ bool openWorkCopy(const char *file, WorkCopy *w)
     }
     if (!holdTarget(&w->why))
         return false;
-    w->existed = held != INVALID_HANDLE_VALUE;
+    w->existed = targetHandle != INVALID_HANDLE_VALUE;
     removeLeftovers(given);
     if (w->existed && wcscmp(given, target) != 0)
         removeLeftovers(target);
-    Opened opened = {held, given};
+    Opened opened = {targetHandle, given};
     FileRead r = w->bytes && w->existed ? readStill({&opened, stampFile, readFile, probeWriters, noWriterSince}, w->bytes,
                                                     w->cap, &w->len, &readAt, &w->why)
                                         : fileRead;

@@ -7,7 +7,7 @@
 #include "meaning.h"
 
 // The plan of an update of the file whose meaning, taken whole with its
-// parts, is file: where its list
+// spans, is file: where its list
 // ends, from the table's last row on, and which keys of each row's section
 // it holds as the row has them.
 struct Plan {
@@ -35,7 +35,7 @@ const char *plannedValue(const Plan *plan, int unit, int col, char number[16]);
 typedef void (*SetVisit)(void *user, const char *section, const char *key, const char *value);
 void eachSet(const Plan *plan, SetVisit each, void *user);
 
-// What an update of the file, fileLen bytes, whose parts are partsLen
+// What an update of the file, fileLen bytes, whose spans are cutLen
 // bytes, costs: whether there is the memory to weigh it; about how long it
 // takes, in nanoseconds on the benchmark's machine, and how much of that
 // the library's walks take; and the most bytes the updated file can have.
@@ -44,13 +44,13 @@ struct UpdateCost {
     double ns, walksNs;
     size_t bytes;
 };
-UpdateCost weighUpdate(const Plan *plan, size_t partsLen, size_t fileLen);
+UpdateCost weighUpdate(const Plan *plan, size_t cutLen, size_t fileLen);
 
 // True if the update stays within what the programs read, and takes no
 // longer than a user waits: the file read whole twice, the library's load
-// and saves of the parts, and the sets, each of which walks the loaded parts
+// and saves of the spans, and the sets, each of which walks the loaded spans
 // from the top. Else the run fails, at once, saying why.
-bool withinLimits(const Plan *plan, size_t partsLen, size_t fileLen);
+bool withinLimits(const Plan *plan, size_t cutLen, size_t fileLen);
 
 // The verdict on an updated file: problemCount if it means what it should,
 // or the problem, with the line (0: none) and the detail for its message.

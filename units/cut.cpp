@@ -1,36 +1,36 @@
-// The parts of valdra.ini that csvtoini's update touches, cut out for the
+// The spans of valdra.ini that csvtoini's update touches, cut out for the
 // library and put back, line by line, from its saves. Every line that the
 // update does not set stays as it was, its line end included.
-#include "parts.h"
+#include "cut.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-// The line that stands between the parts in the library's copy: a comment,
+// The line that stands between the spans in the library's copy: a comment,
 // which the library keeps as it stands, that no file of text holds.
 static const char mark[] = "#\x01 valdra-units part \x01";
 const size_t markLen = sizeof mark - 1;
-// What the text of the parts adds to each: a mark and its line end before
+// What the text of the spans adds to each: a mark and its line end before
 // it, a line end and an empty line after it.
-const size_t partAdds = markLen + 3;
+const size_t spanAdds = markLen + 3;
 
-// Append the n bytes at s to the parts' text.
-static void addToParts(Parts *p, const char *s, size_t n)
+// Append the n bytes at s to the spans' text.
+static void addToCut(Cut *p, const char *s, size_t n)
 {
     memcpy(p->text + p->len, s, n);
     p->len += n;
 }
 
-MeaningKeep touchedParts(void *table, const char *section, const char *key)
+MeaningKeep touchedSpans(void *table, const char *section, const char *key)
 {
     const TableFolded *t = (const TableFolded *)table;
     if (key)
         return keepValue;
     if (strcmp(section, t->list) == 0)
-        return keepPart;
+        return keepSpan;
     for (int u = 0; u < unitNum; u++)
         if (strcmp(section, t->unit[u]) == 0)
-            return keepPart;
+            return keepSpan;
     return keepValue;
 }
 
@@ -43,45 +43,45 @@ static const char *tableName(const TableFolded *table, const char *folded)
     return table->list;
 }
 
-bool takeParts(Parts *p, const char *file, size_t len, Meaning mn, const TableFolded *table)
+bool takeCut(Cut *p, const char *file, size_t len, Meaning mn, const TableFolded *table)
 {
-    const MeaningPart *part;
+    const MeaningSpan *span;
     *p = {file, len, nullptr, 0, nullptr, 0, table->list};
-    p->count = meaningParts(mn, &part);
-    p->part = (MeaningPart *)malloc((p->count + 1) * sizeof *p->part);
-    p->text = (char *)malloc(len + partAdds * (p->count + 1) + 1);
-    if (!p->part || !p->text) {
+    p->count = meaningSpans(mn, &span);
+    p->span = (MeaningSpan *)malloc((p->count + 1) * sizeof *p->span);
+    p->text = (char *)malloc(len + spanAdds * (p->count + 1) + 1);
+    if (!p->span || !p->text) {
         failRun(iniNoRoom);
         return false;
     }
     for (int i = 0; i <= p->count; i++) {
-        addToParts(p, mark, markLen);
-        addToParts(p, "\n", 1);
+        addToCut(p, mark, markLen);
+        addToCut(p, "\n", 1);
         if (i == p->count)
             break;
-        p->part[i] = part[i];
-        p->part[i].folded = tableName(table, part[i].folded);
-        const MeaningPart &q = p->part[i];
-        addToParts(p, file + q.start, q.end - q.start);
+        p->span[i] = span[i];
+        p->span[i].folded = tableName(table, span[i].folded);
+        const MeaningSpan &q = p->span[i];
+        addToCut(p, file + q.start, q.end - q.start);
         char last = file[q.end - 1];
         if (last != '\r' && last != '\n')
-            addToParts(p, "\n", 1);
+            addToCut(p, "\n", 1);
         // The empty line, in a line end that cannot join the one before.
-        addToParts(p, last == '\r' ? "\r" : "\n", 1);
+        addToCut(p, last == '\r' ? "\r" : "\n", 1);
     }
     p->text[p->len] = '\0';
     return true;
 }
 
-void dropParts(Parts *p)
+void dropCut(Cut *p)
 {
-    free(p->part);
+    free(p->span);
     free(p->text);
-    p->part = nullptr;
+    p->span = nullptr;
     p->text = nullptr;
 }
 
-// A save of the parts, walked line by line from the top: the text and
+// A save of the spans, walked line by line from the top: the text and
 // length, where the current line begins and ends, and where the next begins.
 struct Save {
     const char *text;
@@ -266,11 +266,11 @@ static void addAdded(Out &o, Save &kept, Save &saved, bool list, const char *eol
         addSaved(o, saved, eol, eolLen);
 }
 
-// Put part q of the file back from the saves, at the line of each after
-// the mark before the part: each line of it as the saves hold it, the
+// Put span q of the file back from the saves, at the line of each after
+// the mark before the span: each line of it as the saves hold it, the
 // entries the library added, and the empty line after it. False if the
 // saves do not match.
-static bool putPart(Out &o, const Parts *p, const MeaningPart &q, Save &kept, Save &saved, const char *fileEnd,
+static bool putSpan(Out &o, const Cut *p, const MeaningSpan &q, Save &kept, Save &saved, const char *fileEnd,
                     size_t fileEndLen)
 {
     const char *f = p->file;
@@ -295,7 +295,7 @@ static bool putPart(Out &o, const Parts *p, const MeaningPart &q, Save &kept, Sa
         }
         advance(kept);
     }
-    // The empty line after the part.
+    // The empty line after the span.
     addAdded(o, kept, saved, list, eol, eolLen);
     bool ok = sameLine(kept, saved) && current(kept, &end) && end == 0;
     advance(kept);
@@ -303,7 +303,7 @@ static bool putPart(Out &o, const Parts *p, const MeaningPart &q, Save &kept, Sa
     return ok;
 }
 
-bool putBack(const Parts *p, const char *kept, size_t keptLen, const char *saved, size_t savedLen, char **out,
+bool putBack(const Cut *p, const char *kept, size_t keptLen, const char *saved, size_t savedLen, char **out,
              size_t *outLen)
 {
     Save k = {kept, keptLen, 0, 0, 0}, s = {saved, savedLen, 0, 0, 0};
@@ -325,12 +325,12 @@ bool putBack(const Parts *p, const char *kept, size_t keptLen, const char *saved
     const char *fileEnd = next > end ? p->file + end : strstr(saved, "\r\n") ? "\r\n" : "\n";
     size_t fileEndLen = next > end ? next - end : strlen(fileEnd), from = 0;
     for (int i = 0; ok && i < p->count; i++) {
-        const MeaningPart &q = p->part[i];
+        const MeaningSpan &q = p->span[i];
         ok = atMark(k) && atMark(s);
         advance(k);
         advance(s);
         addBytes(o, p->file + from, q.start - from, fileEnd, fileEndLen);
-        ok = ok && putPart(o, p, q, k, s, fileEnd, fileEndLen);
+        ok = ok && putSpan(o, p, q, k, s, fileEnd, fileEndLen);
         from = q.end;
     }
     ok = ok && atMark(k) && atMark(s);
