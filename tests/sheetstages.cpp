@@ -78,7 +78,7 @@ static void decodeChecks()
 {
     static char out[64];
     for (const auto &c : sheets) {
-        SheetText t = {out, sizeof out, 0, false};
+        SheetText t = {out, sizeof out, 0, formUtf8, false, false};
         int line = 0;
         Decoded d = decodeSheet(c.bytes, c.len, &t, &line);
         bool same = !c.text || (t.len == strlen(c.text) && memcmp(t.text, c.text, t.len) == 0);

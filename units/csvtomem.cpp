@@ -22,9 +22,11 @@ static_assert(sheetMaxBytes <= systemTextMaxBytes, "the system decodes any sheet
 
 static char sheetBytes[sheetMaxBytes];   // the sheet as it is on disk
 static char sheetText[sheetTextSize + 1]; // the sheet as UTF-8, room for a NUL
-static SheetText text = {sheetText, sheetTextSize, 0, false};   // the sheet decoded
+static SheetText text = {sheetText, sheetTextSize, 0, formUtf8, false, false};   // the sheet decoded
 static Fields walk;                      // the walk through its fields
+static SheetRows *into;                  // the rows the reader fills
 static int spare[statCount];             // the values of a row past the table's
+static SheetRows rows;                   // the rows csvtoini reads, for the unit table
 
 // Skip blanks at both ends of [*start, *stop).
 static void trim(char **start, char **stop)
@@ -38,8 +40,7 @@ static void trim(char **start, char **stop)
 // Stage 3: the header. Its separator is whichever of ',', ';' and a tab
 // splits it into Name and every caption; then each column's field is known.
 
-const int nameColumn = statCount;     // columnAt's entry for Name
-static long columnAt[statCount + 1];  // the field index of each column
+static long columnAt[statCount + 1];  // the field index of each column, Name's at nameColumn
 
 // Split the sheet at separator s from its first line on.
 static void startText(char s)
@@ -209,7 +210,7 @@ static bool checkName(char *name, char *nameEnd, int at)
     size_t len = nameEnd - name;
     // The list entry as the library saves it, which it and the game load.
     char key[unitKeySize], entry[unitKeySize + nameSize + 3];
-    unitKey(key, unitNum);
+    unitKey(key, into->count);
     int entryLen = snprintf(entry, sizeof entry, "%s = %s", key, name);
     Problem p = uisspace(ugetc(name)) || uisspace(ugetat(name, -1)) ? nameBlankEnd
               : !keepableName(name) ? nameNoHeader
@@ -248,7 +249,7 @@ static RowRead oneField(char *start, char *stop, int at)
     return rowFailed;
 }
 
-// Read the row at the walk's next field into row unitNum of the table. It is a unit if it
+// Read the row at the walk's next field into the next of the rows. It is a unit if it
 // has a separator and a name or value that is not blank; it is refused,
 // failing the run, if it holds a NUL byte, has values without a name, or a
 // name that the library would not keep as it stands, and so is a line of
@@ -256,7 +257,8 @@ static RowRead oneField(char *start, char *stop, int at)
 static RowRead readRow()
 {
     int at = walk.line;
-    int *values = unitNum < maxUnits ? uStat[unitNum] : spare;
+    size_t start = walk.cursor - text.text;
+    int *values = into->count < maxUnits ? into->stat[into->count] : spare;
     char *name = nullptr, *nameEnd = nullptr;
     bool filled = false, nul = false, bad = false;
     long fields = 0;
@@ -285,19 +287,21 @@ static RowRead readRow()
     }
     RowRead next = walk.cursor < walk.end ? rowMore : rowLast;
     if (!filled) {
-        memset(values, 0, sizeof uStat[0]);
+        memset(values, 0, sizeof into->stat[0]);
         return next;
     }
     // Part of the list would make the game lose the rest.
-    if (unitNum == maxUnits)
+    if (into->count == maxUnits)
         failRun(sheetTooManyRows, at);
     else if (nul)
         failRun(rowNul, at);
-    if (unitNum == maxUnits || nul || bad || !checkName(name, nameEnd, at))
+    if (into->count == maxUnits || nul || bad || !checkName(name, nameEnd, at))
         return rowFailed;
-    unitLine[unitNum] = at;
-    unitGuessed[unitNum] = text.guessed;
-    storeName(unitNum++, name, nameEnd - name);
+    int u = into->count++;
+    into->line[u] = at;
+    into->guessed[u] = text.guessed;
+    into->start[u] = start;
+    memcpy(into->name[u], name, nameEnd - name + 1);
     return next;
 }
 
@@ -305,11 +309,12 @@ static RowRead readRow()
 // values, or one row's would be lost; false, the run failed, if not.
 static bool sameSectionsAgree()
 {
-    for (int v = 1; v < unitNum; v++)
+    const SheetRows &r = *into;
+    for (int v = 1; v < r.count; v++)
         for (int u = 0; u < v; u++)
-            if (ustricmp(unitName[u], unitName[v]) == 0 && memcmp(uStat[u], uStat[v], sizeof uStat[u]) != 0) {
-                failRun(rowSameSection, unitLine[v], "\"%s\" names the section of line %d (\"%s\")",
-                        unitName[v], unitLine[u], unitName[u]);
+            if (ustricmp(r.name[u], r.name[v]) == 0 && memcmp(r.stat[u], r.stat[v], sizeof r.stat[u]) != 0) {
+                failRun(rowSameSection, r.line[v], "\"%s\" names the section of line %d (\"%s\")",
+                        r.name[v], r.line[u], r.name[u]);
                 return false;
             }
     return true;
@@ -317,10 +322,10 @@ static bool sameSectionsAgree()
 
 // Stage 1: decode the sheet's n bytes into the text; false, the run failed,
 // if it cannot be.
-static bool decodeText(size_t n)
+static bool decodeText(const char *bytes, size_t n)
 {
     int line = 0;
-    switch (decodeSheet(sheetBytes, n, &text, &line)) {
+    switch (decodeSheet(bytes, n, &text, &line)) {
     case decoded: return true;
     case decodedBadUtf16: failRun(sheetBadUtf16); break;
     case decodedNotUtf8: failRun(sheetNotUtf8, line); break;
@@ -338,31 +343,52 @@ static bool blankText()
     return true;
 }
 
+bool readSheet(const char *bytes, size_t n, SheetRows *r, SheetShape *shape)
+{
+    into = r;
+    r->count = 0;
+    memset(r->stat, 0, sizeof r->stat);
+    if (!decodeText(bytes, n))
+        return false;
+    shape->firstRow = text.len;
+    if (blankText())
+        return true;
+    RowRead row = readHeader() ? rowMore : rowFailed;
+    shape->firstRow = walk.cursor - text.text;
+    while (row == rowMore)
+        row = readRow();
+    shape->text = text;
+    shape->sep = walk.sep;
+    memcpy(shape->columnAt, columnAt, sizeof columnAt);
+    // Half a sheet would update half the units: take none.
+    if (row == rowFailed || !sameSectionsAgree()) {
+        r->count = 0;
+        return false;
+    }
+    return true;
+}
+
 bool csvToMem()
 {
     unitNum = 0;
     memset(uStat, 0, sizeof uStat);
     size_t n;
     Why why;
-    FileRead r = readWholeFile(csvFile, sheetBytes, sizeof sheetBytes, &n, &why);
-    if (r == fileTooLarge)
+    FileRead f = readWholeFile(csvFile, sheetBytes, sizeof sheetBytes, &n, &why);
+    if (f == fileTooLarge)
         failRun(sheetTooLarge);
-    else if (r == fileFailed || r == fileBusy)
+    else if (f == fileFailed || f == fileBusy)
         failRun(sheetUnreadable, 0, "%s", why.text);
-    if (r != fileRead && r != fileMissing)
+    if (f != fileRead)
+        return f == fileMissing;   // a missing sheet sets nothing
+    static SheetShape shape;
+    if (!readSheet(sheetBytes, n, &rows, &shape))
         return false;
-    // A missing sheet, or one without a header, sets nothing.
-    if (r == fileMissing || !decodeText(n))
-        return r == fileMissing;
-    if (blankText())
-        return true;
-    RowRead row = readHeader() ? rowMore : rowFailed;
-    while (row == rowMore)
-        row = readRow();
-    // Half a sheet would update half the units: take none.
-    if (row == rowFailed || !sameSectionsAgree()) {
-        unitNum = 0;
-        return false;
+    for (unitNum = 0; unitNum < rows.count; unitNum++) {
+        storeName(unitNum, rows.name[unitNum], strlen(rows.name[unitNum]));
+        memcpy(uStat[unitNum], rows.stat[unitNum], sizeof uStat[unitNum]);
+        unitLine[unitNum] = rows.line[unitNum];
+        unitGuessed[unitNum] = rows.guessed[unitNum];
     }
     return true;
 }

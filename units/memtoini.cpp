@@ -68,7 +68,7 @@ static bool saveWorkCopy(char **text, size_t *len)
         (*text)[*len] = '\0';
         return true;
     }
-    failRun(iniSaveFailed, 0, "%s", e > 0 ? ioError(e) : e ? "a write failed" : r == fileFailed ? update.work.why.text
+    failRun(iniSaveFailed, 0, "%s", e ? writeFailure(e) : r == fileFailed ? update.work.why.text
             : r == fileMissing ? "another program removed it" : "it grew too large");
     return false;
 }
@@ -77,14 +77,9 @@ static bool saveWorkCopy(char **text, size_t *len)
 // false, the run failed, if that fails.
 static bool writeWorkCopy(const char *p, size_t n)
 {
-    FILE *f = fopen(update.work.name, "wb");
-    int e = f ? 0 : errno;
-    if (f && fwrite(p, 1, n, f) != n)
-        e = errno ? errno : -1;
-    if (f && fclose(f) != 0 && !e)
-        e = errno ? errno : -1;
+    int e = writeWhole(update.work.name, p, n);
     if (e)
-        failRun(iniNoCopy, 0, "%s", e > 0 ? ioError(e) : "a write failed");
+        failRun(iniNoCopy, 0, "%s", writeFailure(e));
     return !e;
 }
 

@@ -153,6 +153,11 @@ long systemToUtf8(const char *, size_t, char *, size_t)
     return 0;
 }
 
+long systemFromUtf8(const char *, size_t, char *, size_t)
+{
+    return -1;
+}
+
 // Here a rename replaces a file in one step, so that a reader always finds
 // the old file or the new one, whole; writers take turns through a lock on
 // the file they replace. So runs need no turns of their own.
@@ -164,6 +169,8 @@ bool takeTurns(const char *, const char *, Why *)
 void endTurns()
 {
 }
+
+const char textLineEnd[] = "\n";
 
 void tellUser(const char *msg)
 {

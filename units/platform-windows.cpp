@@ -12,6 +12,7 @@
 
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -276,6 +277,21 @@ long systemToUtf8(const char *in, size_t n, char *out, size_t cap)
     int u = w > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, w, out, (int)cap, nullptr, nullptr) : 0;
     return u > 0 ? u : -1;
 }
+
+long systemFromUtf8(const char *in, size_t n, char *out, size_t cap)
+{
+    BOOL lost = FALSE;
+    if (n == 0)
+        return 0;
+    // A byte of UTF-8 becomes one UTF-16 unit at most.
+    wchar_t *wide = (wchar_t *)malloc(n * sizeof(wchar_t));
+    int w = wide ? MultiByteToWideChar(CP_UTF8, 0, in, (int)n, wide, (int)n) : 0;
+    int m = w > 0 ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, w, out, (int)cap, nullptr, &lost) : 0;
+    free(wide);
+    return m > 0 && !lost ? m : -1;
+}
+
+const char textLineEnd[] = "\r\n";
 
 void tellUser(const char *msg)
 {

@@ -51,6 +51,12 @@ FileRead readWholeFile(const char *path, char *buf, size_t cap, size_t *len, Why
 const size_t systemTextMaxBytes = 4u << 20;
 long systemToUtf8(const char *in, size_t n, char *out, size_t cap);
 
+// Encode n bytes of UTF-8 at in, at most three times systemTextMaxBytes, in
+// the system's own code page into out, cap bytes (n suffice): the bytes
+// written, or -1 if a character has no place in it, or the system has no
+// code page of its own.
+long systemFromUtf8(const char *in, size_t n, char *out, size_t cap);
+
 // Wait for this run's turns at the files first and second, which other runs
 // on the same files, however they spell their paths, hold until they end;
 // false, saying why, if that fails or takes more than turnWaitSeconds.
@@ -58,6 +64,9 @@ long systemToUtf8(const char *in, size_t n, char *out, size_t cap);
 // them.
 bool takeTurns(const char *first, const char *second, Why *why);
 void endTurns();
+
+// The line end of the platform's text files: LF, or CR LF on Windows.
+extern const char textLineEnd[];
 
 // Show msg, one line ending in a newline, where the user will see it.
 void tellUser(const char *msg);

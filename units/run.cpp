@@ -50,6 +50,8 @@ static constexpr struct {
     {nameIsList, csvFile, "the name \"%s\" is that of the list of units, [unitnames]"},
     {nameGuessed, csvFile, "the name \"%s\" is no unit's in valdra.ini, and the sheet is not UTF-8, so its "
                            "letters may be misread; save the sheet as \"CSV UTF-8\""},
+    {sheetCodePage, csvFile, "the name \"%s\" has no place in the code page the sheet is saved in; save it as "
+                             "\"CSV UTF-8\", or remove it to begin a new one"},
     {iniNoCopy, iniFile, "cannot be updated: %s"},
     {iniTooSlow, iniFile, "updating it would take %s; csvtoini updates what takes at most 3 seconds: keep "
                           "fewer or shorter lines in the file, above all in the list's and the units' sections"},
@@ -122,7 +124,11 @@ static void failWith(Problem p, int line, const char *detail)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(what, sizeof what, problems[p].text, shown);
 #pragma GCC diagnostic pop
-    snprintf(told, sizeof told, "%s:%s %s; %s not changed\n", programName, where, what, output);
+    // initocsv reads the sheet it refreshes as csvtoini does, and stops where
+    // csvtoini would: removing the sheet begins a new one.
+    bool sheetRead = output == csvFile && p >= sheetUnreadable && p <= nameGuessed;
+    snprintf(told, sizeof told, "%s:%s %s%s; %s not changed\n", programName, where, what,
+             sheetRead ? "; to begin the sheet anew, remove valdra.csv" : "", output);
 }
 
 void failRun(Problem p, int line)

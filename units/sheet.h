@@ -4,16 +4,22 @@
 #ifndef SHEET_H
 #define SHEET_H
 
-#include <stddef.h>
+#include "units.h"
 
 const size_t sheetMaxBytes = 4u << 20;   // the largest sheet csvtoini reads
 
+// The form a sheet's bytes take: UTF-8, UTF-16 little- or big-endian, or a
+// code page: the system's own, or Windows-1252, guessed.
+enum SheetForm { formUtf8, formUtf16Le, formUtf16Be, formCodePage, formCp1252 };
+
 // Stage 1. A sheet as UTF-8 text: cap bytes of room at text, len of them in
-// use, and whether its code page was guessed.
+// use; the form of its bytes, whether they began with a byte-order mark, and
+// whether its code page was guessed.
 struct SheetText {
     char *text;
     size_t cap, len;
-    bool guessed;
+    SheetForm form;
+    bool mark, guessed;
 };
 
 // How decoding ended: the text is there, or why not.
@@ -29,6 +35,12 @@ enum Decoded { decoded, decodedBadUtf16, decodedNotUtf8, decodedNotText };
 // Windows-1252, a guess. For decodedNotUtf8, a sheet that begins as UTF-8
 // but holds another byte, *line is that byte's line.
 Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line);
+
+// Put the UTF-8 text [text, text + n) into out, cap bytes, as bytes of the
+// form, after a byte-order mark where mark says: the bytes, or -1 where a
+// character has no place in the code page (or out has no room: four times
+// n and four bytes suffice).
+long encodeSheet(const char *text, size_t n, SheetForm form, bool mark, char *out, size_t cap);
 
 // Stage 2. Fields. A field that begins with '"' is quoted: it runs to the
 // next '"' that is not doubled, and separators and line ends inside belong to
@@ -64,5 +76,33 @@ enum Value { valueOk, valueNotWhole, valueOutOfRange };
 // group thousands) or in an exponent that leaves the value whole (1e+05,
 // 2.5E3); and TRUE or FALSE in any case, as 1 and 0.
 Value wholeNumber(const char *p, const char *end, int *v);
+
+// Stages 3 and 5. The rows of a sheet as the reader takes them: for each
+// unit row, its name, values, line, whether its name was decoded from a
+// guessed code page, and where it begins in the sheet's text.
+struct SheetRows {
+    int count;
+    char name[maxUnits][nameSize];
+    int stat[maxUnits][statCount];
+    int line[maxUnits];
+    bool guessed[maxUnits];
+    size_t start[maxUnits];
+};
+
+// The shape of a sheet: its text, its separator, the field of each column
+// (Name's last), and where its first unit row begins.
+const int nameColumn = statCount;   // the Name column's place in the shape
+struct SheetShape {
+    SheetText text;
+    char sep;
+    long columnAt[statCount + 1];
+    size_t firstRow;
+};
+
+// Read the n bytes of a sheet, at most sheetMaxBytes, into *rows, and its
+// shape into *shape, whose text is the reader's own, its quoted fields
+// taken apart; false, the run failed saying why, if csvtoini would refuse
+// the sheet. A sheet of blanks alone holds no rows.
+bool readSheet(const char *bytes, size_t n, SheetRows *rows, SheetShape *shape);
 
 #endif

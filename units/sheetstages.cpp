@@ -96,12 +96,15 @@ Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line)
     t->guessed = false;
     ByteOrder mark = byteOrderMark(bytes, n);
     bool bom = mark == markUtf8;
+    t->form = mark == markUtf16Le ? formUtf16Le : mark == markUtf16Be ? formUtf16Be : formUtf8;
+    t->mark = mark != noMark;
     if (bom) {
         p += markUtf8Bytes;
         n -= markUtf8Bytes;
     } else if (mark != noMark) {
         return fromUtf16(t, p + markUtf16Bytes, n - markUtf16Bytes, mark == markUtf16Be) ? decoded : decodedBadUtf16;
     } else if ((mark = unmarkedUtf16(p, n)) != noMark) {
+        t->form = mark == markUtf16Be ? formUtf16Be : formUtf16Le;
         return fromUtf16(t, p, n, mark == markUtf16Be) ? decoded : decodedBadUtf16;
     }
     // NUL bytes are valid UTF-8 but not to validUtf8; a row holding one is
@@ -115,6 +118,7 @@ Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line)
     }
     long made = good < n ? systemToUtf8((const char *)p, n, t->text, t->cap) : 0;
     t->guessed = good < n && made == 0;
+    t->form = t->guessed ? formCp1252 : good < n ? formCodePage : formUtf8;
     if (made < 0)
         return decodedNotText;
     if (t->guessed)
@@ -135,6 +139,68 @@ static bool lineEnd(Fields *f, const char *&p, const char *end)
     p += n;
     f->line += n != 0;
     return n != 0;
+}
+
+// The code point of the UTF-8 character at text[*at], n bytes in all, and
+// *at moved past it; the text is valid UTF-8.
+static unsigned nextCodePoint(const char *text, size_t n, size_t *at)
+{
+    const unsigned char *p = (const unsigned char *)text + *at;
+    size_t len = p[0] < 0x80 ? 1 : p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : 4;
+    unsigned c = len == 1 ? p[0] : p[0] & (0x7F >> len);
+    for (size_t i = 1; i < len && *at + i < n; i++)
+        c = c << 6 | (p[i] & 0x3F);
+    *at += len;
+    return c;
+}
+
+// The Windows-1252 byte of code point c, or -1 if it has none.
+static int cp1252Byte(unsigned c)
+{
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+        return (int)c;
+    for (int i = 0; i < 32; i++)
+        if (cp1252High[i] == c)
+            return 0x80 + i;
+    return -1;
+}
+
+long encodeSheet(const char *text, size_t n, SheetForm form, bool mark, char *out, size_t cap)
+{
+    if (form == formCodePage)
+        return systemFromUtf8(text, n, out, cap);
+    unsigned char *o = (unsigned char *)out;
+    size_t len = 0;
+    if (cap < 4 * n + 4)
+        return -1;
+    if (mark && form == formUtf8)
+        memcpy(o, "\xEF\xBB\xBF", markUtf8Bytes), len = markUtf8Bytes;
+    else if (mark && form != formCp1252)
+        memcpy(o, form == formUtf16Le ? "\xFF\xFE" : "\xFE\xFF", markUtf16Bytes), len = markUtf16Bytes;
+    if (form == formUtf8) {
+        memcpy(o + len, text, n);
+        return (long)(len + n);
+    }
+    for (size_t at = 0; at < n;) {
+        unsigned c = nextCodePoint(text, n, &at);
+        if (form == formCp1252) {
+            int b = cp1252Byte(c);
+            if (b < 0)
+                return -1;
+            o[len++] = (unsigned char)b;
+            continue;
+        }
+        // UTF-16, a code point past the first plane as a surrogate pair.
+        unsigned units[2] = {c, 0};
+        int count = 1;
+        if (c >= 0x10000)
+            units[0] = 0xD800 + ((c - 0x10000) >> 10), units[1] = 0xDC00 + ((c - 0x10000) & 0x3FF), count = 2;
+        for (int i = 0; i < count; i++, len += 2) {
+            o[len + (form == formUtf16Be)] = (unsigned char)(units[i] & 0xFF);
+            o[len + (form == formUtf16Le)] = (unsigned char)(units[i] >> 8);
+        }
+    }
+    return (long)len;
 }
 
 void startFields(Fields *f, const char *text, size_t len, char sep)

@@ -1,6 +1,7 @@
 // The unit table and the helpers that readers and writers share.
 #include "units.h"
 #include "iniline.h"
+#include "platform.h"
 
 #include <allegro.h>
 #include <ctype.h>
@@ -75,6 +76,23 @@ void storeName(int unit, const char *name, size_t len)
 int shownBytes(const char *text, size_t len, size_t most)
 {
     return (int)(len <= most ? len : validUtf8(text, most));
+}
+
+int writeWhole(const char *name, const char *p, size_t n)
+{
+    FILE *f = fopen(name, "wb");
+    int e = f ? 0 : errno;
+    if (f && fwrite(p, 1, n, f) != n)
+        e = errno ? errno : -1;
+    // A full disk shows only at the flush, so the close decides too.
+    if (f && fclose(f) != 0 && !e)
+        e = errno ? errno : -1;
+    return e;
+}
+
+const char *writeFailure(int e)
+{
+    return e > 0 ? ioError(e) : "a write failed";
 }
 
 size_t lineEndAt(const char *p, const char *end)

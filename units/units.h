@@ -123,6 +123,12 @@ void storeName(int unit, const char *name, size_t len);
 int shownBytes(const char *text, size_t len, size_t most);
 const size_t nameShown = 40;   // the bytes of a long name that a message shows
 
+// Write the n bytes at p into the file name, in place of what it holds: 0
+// if they are written whole, else the error that stopped it (-1: none
+// said), which writeFailure puts in words.
+int writeWhole(const char *name, const char *p, size_t n);
+const char *writeFailure(int e);
+
 // The length of the line end at p, end - p bytes left: LF, CR LF or CR;
 // 0 if p starts none.
 size_t lineEndAt(const char *p, const char *end);
@@ -169,7 +175,7 @@ enum Problem {
     sheetUnreadable, sheetTooLarge, sheetBadUtf16, sheetNotUtf8, sheetNotText, sheetTooManyRows, sheetNoHeader,
     sheetNoColumn, sheetTwoColumns, sheetOpenQuote, rowNul, rowNoName,
     rowNotWhole, rowOutOfRange, rowNotFlag, rowSameSection, rowOneColumn, rowNoSeparator,
-    nameBlankEnd, nameNoHeader, nameTooLong, nameOverrun, nameIsList, nameGuessed,
+    nameBlankEnd, nameNoHeader, nameTooLong, nameOverrun, nameIsList, nameGuessed, sheetCodePage,
     iniNoCopy, iniTooSlow, iniEncoding, iniNotUtf8, iniOverrun, iniSaveFailed, iniLineEnds,
     iniWouldChange, iniResultTooLarge,
     iniChanged, iniNoReplace, iniNotFound,
