@@ -231,7 +231,7 @@ writer)
     # Wine, files.holder holds it).
     v=$(scratch)
     gen ini n=60 >"$v/orig.ini"
-    for i in 0 1; do seq -f 'U%g' 0 59 | gen rows value=$((i + 3)) >"$v/sheet$i"; done
+    for i in 0 1; do seq -f 'U%g' 0 59 | gen rows value=$((i + 3)) >"$v/sheet$i"; eol "$v/sheet$i"; done
     versions
     side_by_side "beside_writer csvtoini" "beside_writer initocsv"
     # A writer that pauses after its first piece, holding the file, for

@@ -172,6 +172,8 @@ versions() {
         cp "$v/orig.ini" "$v/valdra.ini"
         cp "$v/sheet$i" "$v/valdra.csv"
         run "$v" csvtoini
+        # The sheet as initocsv writes it anew, which it then refreshes.
+        rm "$v/valdra.csv"
         run "$v" initocsv
         cp "$v/valdra.ini" "$v/ini$i"
         cp "$v/valdra.csv" "$v/csv$i"
@@ -190,6 +192,7 @@ two_versions() {
     cp "$v/valdra.ini" "$v/orig.ini"
     for i in 0 1; do
         sed "2,\$ s/^\([^,]*\),[0-9]*,[0-9]*,/\1,$((i + 4)),$((i * 100 + 300)),/" "$ex/expect/valdra.csv" >"$v/sheet$i"
+        eol "$v/sheet$i"
     done
     versions
     cp "$v/orig.ini" "$v/valdra.ini"

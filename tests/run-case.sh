@@ -20,7 +20,7 @@ check_case() {
     local dir f want
     dir=$(scratch)
     for f in "$case_dir"/*; do
-        case $(basename "$f") in run | expect | table | sheets) ;; *) cp -P "$f" "$dir/" ;; esac
+        case $(basename "$f") in run | expect | table | sheets) ;; *) cp -L "$f" "$dir/" ;; esac
     done
     [ -n "${text+set}" ] && [ "$text" != MISSING ] && printf "${text//HEADER/$header}" >"$dir/valdra.csv"
     [ -n "${sheet:-}" ] && cp "$sheet" "$dir/valdra.csv"

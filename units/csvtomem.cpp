@@ -178,9 +178,9 @@ static bool readValue(int *values, int col, const char *start, const char *stop,
         values[col] = v;
         return true;
     }
-    int shown = shownBytes(start, stop - start, cellShown);
+    Shown cell = shown(start, stop - start, cellShown);
     failRun(r == valueNotWhole ? rowNotWhole : r == valueOutOfRange ? rowOutOfRange : rowNotFlag, line,
-            "%s is \"%.*s%s\"", statName[col].caption, shown, start, shown < stop - start ? "..." : "");
+            "%s is \"%.*s%s\"", statName[col].caption, cell.bytes, start, cell.more);
     return false;
 }
 
@@ -217,8 +217,9 @@ static bool checkName(char *name, char *nameEnd, int at)
               : len > (size_t)nameMaxBytes ? nameTooLong
               : iniLineOverrun(entry, entryLen) != noOverrun ? nameOverrun
               : ustricmp(name, listSection) == 0 ? nameIsList : problemCount;
+    Shown part = shown(name, len, nameShown);
     if (p == nameTooLong)
-        failRun(p, at, "%.*s...", shownBytes(name, len, nameShown), name);
+        failRun(p, at, "%.*s%s", part.bytes, name, part.more);
     else if (p != problemCount)
         failRun(p, at, "%s", name);
     return p == problemCount;
@@ -243,8 +244,8 @@ static RowRead oneField(char *start, char *stop, int at)
     if (quoted && memchr(s, walk.sep, end - s)) {
         failRun(rowOneColumn, at, "%s", walk.sep == '\t' ? "a tab" : walk.sep == ';' ? "\";\"" : "\",\"");
     } else {
-        int shown = shownBytes(s, end - s, cellShown);
-        failRun(rowNoSeparator, at, "%.*s%s", shown, s, shown < end - s ? "..." : "");
+        Shown line = shown(s, end - s, cellShown);
+        failRun(rowNoSeparator, at, "%.*s%s", line.bytes, s, line.more);
     }
     return rowFailed;
 }

@@ -6,18 +6,6 @@
 #include <stdio.h>
 #include <string.h>
 
-// (In UTF-8, which the programs read alone, no character holds the bytes of
-// a line end.)
-size_t iniNextLine(const char *text, size_t at, size_t len, size_t *end)
-{
-    while (at < len && text[at] != '\r' && text[at] != '\n')
-        at++;
-    *end = at;
-    if (at == len)
-        return at;
-    return at + (at + 1 < len && text[at + 1] != text[at] && (text[at + 1] == '\r' || text[at + 1] == '\n') ? 2 : 1);
-}
-
 // The line buffer the library starts each line in.
 const size_t libraryLineBuffer = 256;
 static_assert(iniLineHeld == libraryLineBuffer - 1, "a line and its NUL fit the first buffer");

@@ -3,12 +3,8 @@
 #ifndef INILINE_H
 #define INILINE_H
 
+#include "lines.h"
 #include "units.h"
-
-// The start of the line after the one at text[at], len bytes in all; *end
-// is where that line's text ends. Lines end as the library ends them: at CR
-// or LF, either of which may be followed by the other as part of the end.
-size_t iniNextLine(const char *text, size_t at, size_t len, size_t *end);
 
 // Where in the line [line, line + len), valid UTF-8, the library writes past
 // the end of its line buffer as it loads the line: the offset of the

@@ -79,7 +79,8 @@ static bool readList(size_t len, TableFolded *table)
         // The library finds no section by a longer name: the game reads
         // such a unit as all defaults, and the sheet would rename it.
         if (n > (size_t)nameMaxBytes) {
-            failRun(iniNameTooLong, 0, "%s, \"%.*s...\",", key, shownBytes(name, n, nameShown), name);
+            Shown part = shown(name, n, nameShown);
+            failRun(iniNameTooLong, 0, "%s, \"%.*s%s\",", key, part.bytes, name, part.more);
             unitNum = 0;
             return false;
         }

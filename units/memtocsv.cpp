@@ -6,6 +6,7 @@
 #include "units.h"
 #include "platform.h"
 #include "sheet.h"
+#include "lines.h"
 
 #include <allegro.h>
 #include <stdarg.h>
@@ -113,9 +114,10 @@ static int columnOf(long i)
 static const char *headerLineEnd()
 {
     const char *p = raw.text, *end = raw.text + raw.len;
-    while (p < end && *p != '\r' && *p != '\n')
+    while (p < end && !sheetLineEnd(p, end))
         p++;
-    return p == end ? textLineEnd : p[0] == '\r' && p + 1 < end && p[1] == '\n' ? "\r\n" : *p == '\r' ? "\r" : "\n";
+    size_t n = sheetLineEnd(p, end);
+    return n == 2 ? "\r\n" : n == 0 ? textLineEnd : *p == '\r' ? "\r" : "\n";
 }
 
 // Make the text end in a line end, eol, if it does not.

@@ -1,6 +1,7 @@
 // The sheet reader's pure stages: the sheet's bytes decoded to UTF-8 text,
 // the text split into fields, and a cell read as a whole number. See sheet.h.
 #include "sheet.h"
+#include "lines.h"
 #include "platform.h"
 #include "units.h"
 
@@ -113,7 +114,7 @@ Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line)
     while (good < n && (good += validUtf8((const char *)p + good, n - good)) < n && p[good] == 0)
         good++;
     if (good < n && bom) {
-        *line = lineOf((const char *)p, good);
+        *line = sheetLineOf((const char *)p, good);
         return decodedNotUtf8;
     }
     long made = good < n ? systemToUtf8((const char *)p, n, t->text, t->cap) : 0;
@@ -135,7 +136,7 @@ Decoded decodeSheet(const char *bytes, size_t n, SheetText *t, int *line)
 // True if p, before end, starts a line end; moves p past it and counts it.
 static bool lineEnd(Fields *f, const char *&p, const char *end)
 {
-    size_t n = lineEndAt(p, end);
+    size_t n = sheetLineEnd(p, end);
     p += n;
     f->line += n != 0;
     return n != 0;

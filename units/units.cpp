@@ -73,9 +73,9 @@ void storeName(int unit, const char *name, size_t len)
     unitName[unit][len] = '\0';
 }
 
-int shownBytes(const char *text, size_t len, size_t most)
+Shown shown(const char *text, size_t len, size_t most)
 {
-    return (int)(len <= most ? len : validUtf8(text, most));
+    return {(int)(len <= most ? len : validUtf8(text, most)), len <= most ? "" : "..."};
 }
 
 int writeWhole(const char *name, const char *p, size_t n)
@@ -93,24 +93,6 @@ int writeWhole(const char *name, const char *p, size_t n)
 const char *writeFailure(int e)
 {
     return e > 0 ? ioError(e) : "a write failed";
-}
-
-size_t lineEndAt(const char *p, const char *end)
-{
-    if (p == end || (*p != '\n' && *p != '\r'))
-        return 0;
-    return *p == '\r' && p + 1 < end && p[1] == '\n' ? 2 : 1;
-}
-
-int lineOf(const char *text, size_t at)
-{
-    int line = 1;
-    for (const char *p = text, *end = text + at; p < end;) {
-        size_t n = lineEndAt(p, end + 1);
-        line += n != 0;
-        p += n ? n : 1;
-    }
-    return line;
 }
 
 ByteOrder byteOrderMark(const char *p, size_t n)
@@ -227,7 +209,7 @@ bool iniAdmitted(const char *p, size_t n)
     else if (e)
         failRun(iniEncoding, 0, "%s", e);
     else if (good < n)
-        failRun(iniNotUtf8, lineOf(p, good));
+        failRun(iniNotUtf8, iniLineOf(p, n, good));
     return n <= iniReadMaxBytes && !e && good == n && linesHeld(p, n);
 }
 

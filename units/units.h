@@ -118,9 +118,13 @@ bool beyondAscii(const char *name);
 // Store name, len bytes and at most nameMaxBytes, into unitName[unit].
 void storeName(int unit, const char *name, size_t len);
 
-// How many of the len bytes at text a message shows: at most most, cut
-// between characters. A message shows a cut text with "..." after it.
-int shownBytes(const char *text, size_t len, size_t most);
+// How much of the len bytes at text a message shows: at most most bytes,
+// cut between characters, and "..." after a text that was cut.
+struct Shown {
+    int bytes;
+    const char *more;
+};
+Shown shown(const char *text, size_t len, size_t most);
 const size_t nameShown = 40;   // the bytes of a long name that a message shows
 
 // Write the n bytes at p into the file name, in place of what it holds: 0
@@ -128,13 +132,6 @@ const size_t nameShown = 40;   // the bytes of a long name that a message shows
 // said), which writeFailure puts in words.
 int writeWhole(const char *name, const char *p, size_t n);
 const char *writeFailure(int e);
-
-// The length of the line end at p, end - p bytes left: LF, CR LF or CR;
-// 0 if p starts none.
-size_t lineEndAt(const char *p, const char *end);
-
-// The line that byte offset at of text is on, lines ending as lineEndAt says.
-int lineOf(const char *text, size_t at);
 
 // The byte-order mark that the n bytes at p begin with, if any.
 enum ByteOrder { noMark, markUtf8, markUtf16Le, markUtf16Be };
