@@ -1,6 +1,7 @@
 // Pins the behaviour of the library's configuration routines that the
 // programs rely on. Each check runs in a scratch folder on files it writes.
 #include "iniline.h"
+#include "check.h"
 
 #include <allegro.h>
 #include <errno.h>
@@ -16,18 +17,6 @@ const char lineEnd[] = "\r\n";   // what the library's save ends a line with
 #else
 const char lineEnd[] = "\n";
 #endif
-
-static int passed, failed;
-
-static void check(bool ok, const char *what)
-{
-    if (ok) {
-        passed++;
-    } else {
-        failed++;
-        printf("FAIL: %s\n", what);
-    }
-}
 
 // Write text to the file name and load it as the configuration.
 static void load(const char *name, const char *text)
@@ -303,7 +292,6 @@ int main(int argc, char **argv)
         remove(name);
     if (chdir("..") != 0 || rmdir(dir) != 0)
         failed++;
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed != 0;
+    return checked();
 }
 END_OF_MAIN()

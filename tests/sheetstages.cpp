@@ -2,23 +2,12 @@
 // inputs and what they must give: cells read as whole numbers, sheets
 // decoded to UTF-8, and text split into fields.
 #include "sheet.h"
+#include "check.h"
 
 #include <allegro.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-
-static int passed, failed;
-
-static void check(bool ok, const char *what, const char *input)
-{
-    if (ok) {
-        passed++;
-    } else {
-        failed++;
-        printf("FAIL: %s: %s\n", what, input);
-    }
-}
 
 // Cells as spreadsheets and scripts write them, and what they read as.
 static const struct {
@@ -47,7 +36,7 @@ static void cellChecks()
     for (const auto &c : cells) {
         int v = 0;
         Value r = wholeNumber(c.cell, c.cell + strlen(c.cell), &v);
-        check(r == c.want && (r != valueOk || v == c.v), "cell", c.cell);
+        check(r == c.want && (r != valueOk || v == c.v), "cell: %s", c.cell);
     }
 }
 
@@ -82,7 +71,7 @@ static void decodeChecks()
         int line = 0;
         Decoded d = decodeSheet(c.bytes, c.len, &t, &line);
         bool same = !c.text || (t.len == strlen(c.text) && memcmp(t.text, c.text, t.len) == 0);
-        check(d == c.want && same && (d != decodedNotUtf8 || line == 2), "decode", c.what);
+        check(d == c.want && same && (d != decodedNotUtf8 || line == 2), "decode: %s", c.what);
     }
 }
 
@@ -115,12 +104,12 @@ static void fieldChecks()
             d = nextField(&f, &a, &b);
             ok = (size_t)(b - a) == strlen(c.fields[i]) && memcmp(a, c.fields[i], b - a) == 0 && d == c.ends[i];
         }
-        check(ok && f.line == c.lastLine, "fields", c.text);
+        check(ok && f.line == c.lastLine, "fields: %s", c.text);
     }
     // Quotes come off in place; the rest after a closing quote stays.
     char field[] = "\"say \"\"hi\"\"\"!";
     char *end = unquote(field, field + strlen(field));
-    check(end - field == 9 && memcmp(field, "say \"hi\"!", 9) == 0, "unquote", "\"say \"\"hi\"\"\"!");
+    check(end - field == 9 && memcmp(field, "say \"hi\"!", 9) == 0, "unquote: %s", "\"say \"\"hi\"\"\"!");
 }
 
 int main(int, char **)
@@ -128,7 +117,6 @@ int main(int, char **)
     cellChecks();
     decodeChecks();
     fieldChecks();
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed != 0;
+    return checked();
 }
 END_OF_MAIN()

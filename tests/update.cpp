@@ -9,30 +9,13 @@
 #include "meaning.h"
 #include "cut.h"
 #include "update.h"
+#include "check.h"
 
 #include <allegro.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-static int passed, failed;
-
-static void check(bool ok, const char *format, ...) __attribute__((format(printf, 2, 3)));
-static void check(bool ok, const char *format, ...)
-{
-    if (ok) {
-        passed++;
-        return;
-    }
-    failed++;
-    va_list args;
-    va_start(args, format);
-    printf("FAIL: ");
-    vprintf(format, args);
-    printf("\n");
-    va_end(args);
-}
 
 // The whole-file check: the file before, and each updated text, in which a
 // "*" stands for Tank's section as the update writes it.
@@ -256,7 +239,6 @@ int main(int argc, char **argv)
         return writeShapes(argv[2]);
     wholeFileChecks();
     estimatePins();
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed != 0;
+    return checked();
 }
 END_OF_MAIN()
