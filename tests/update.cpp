@@ -19,28 +19,29 @@
 
 // The whole-file check: the file before, and each updated text, in which a
 // "*" stands for Tank's section as the update writes it.
-static const char before[] = "top = 1\n[unitnames]\nunit0 = Tank\nunit1 = Old\n\n[Tank]\nmove = 5\n\n[Other]\nkey = 1\n";
+static const char before[] = "top = 1\n[unitnames]\nunit0 = Tank\nunit1 = Old\n\n[Tank]\nmove = 5\n\n[Other]\nkey = 1\n[Bare]\n";
 
 static const struct {
     const char *what, *updated;
     Problem want;
 } cases[] = {
-    {"the update as it should be", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n", problemCount},
-    {"a list entry kept past the table", "top = 1\n[unitnames]\nunit0 = Tank\nunit1 = Old\n\n*\n[Other]\nkey = 1\n",
+    {"the update as it should be", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n", problemCount},
+    {"a list entry kept past the table", "top = 1\n[unitnames]\nunit0 = Tank\nunit1 = Old\n\n*\n[Other]\nkey = 1\n[Bare]\n",
      iniWouldChange},
-    {"an entry of another section lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\n", iniWouldChange},
-    {"an entry of another section changed", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 2\n",
+    {"an entry of another section lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\n[Bare]\n", iniWouldChange},
+    {"an entry of another section changed", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 2\n[Bare]\n",
      iniWouldChange},
-    {"an entry before the first header lost", "[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n", iniWouldChange},
-    {"another section lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n", iniWouldChange},
-    {"a new section", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[New]\n", iniWouldChange},
-    {"a unit's entry filed in the next section", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\nprice = 0\n",
+    {"an entry before the first header lost", "[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n", iniWouldChange},
+    {"another section lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Bare]\n", iniWouldChange},
+    {"a new section", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n[New]\n", iniWouldChange},
+    {"a unit's entry filed in the next section", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\nprice = 0\n[Bare]\n",
      iniWouldChange},
-    {"the list entry in another section", "top = 1\n[unitnames]\n\n*\n[Other]\nkey = 1\nunit0 = Tank\n",
+    {"the list entry in another section", "top = 1\n[unitnames]\n\n*\n[Other]\nkey = 1\nunit0 = Tank\n[Bare]\n",
      iniWouldChange},
-    {"a list entry with another case", "top = 1\n[unitnames]\nUNIT0 = Tank\n\n*\n[Other]\nkey = 1\n", problemCount},
-    {"a header that is no header any more", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]x\nkey = 1\n",
+    {"a list entry with another case", "top = 1\n[unitnames]\nUNIT0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n", problemCount},
+    {"a header that is no header any more", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]x\nkey = 1\n[Bare]\n",
      iniWouldChange},
+    {"a section without entries lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n", iniWouldChange},
 };
 
 // Tank as the table holds it: moving 6, at its defaults otherwise.
