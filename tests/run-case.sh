@@ -37,11 +37,13 @@ check_case() {
                 [ ! -e "$dir/$name" ] || fail "$name exists, should not"
             done <"$f" ;;
         *) # A file the run wrote has the platform's line ends, but for an
-           # INI file that had line ends of its own, which it keeps; an input
-           # the run left alone is compared as it was.
+           # INI file that had line ends of its own, which it keeps, and a
+           # file expected with CR line ends, which every platform writes so
+           # (a sheet refreshed in its own shape); an input the run left
+           # alone is compared as it was.
            want=$f
            input=$case_dir/$(basename "$f")
-           if ! cmp -s "$f" "$input" &&
+           if ! cmp -s "$f" "$input" && ! grep -q $'\r' "$f" &&
                ! { [ "$(basename "$f")" = valdra.ini ] && [ -f "$input" ] && [ "$(tr -dc '\r\n' <"$input" | wc -c)" -gt 0 ]; }; then
                want=$top/want
                cp "$f" "$want"
