@@ -81,9 +81,18 @@ static bool grow(T **table, size_t *cap, size_t need)
 static const char *textAt(unsigned at) { return at == none ? nullptr : store.text + at; }
 
 // Put the n bytes at s, NUL added, into store.text; their offset, none if no room.
+// Make room for n more bytes of text: the updated copy's text grows as it
+// is taken; the file before's is taken whole at first, since its spans
+// point into it.
+static bool room(size_t n)
+{
+    return store.used + n <= store.textCap ||
+           (store.countBefore > 0 && grow(&store.text, &store.textCap, store.used + n));
+}
+
 static unsigned putText(const char *s, size_t n)
 {
-    if (store.used + n + 1 > store.textCap)
+    if (!room(n + 1))
         return none;
     memcpy(store.text + store.used, s, n);
     store.text[store.used + n] = '\0';
@@ -95,6 +104,9 @@ static unsigned putText(const char *s, size_t n)
 // them (utolower of each character); its offset, none if no room.
 static unsigned putFolded(const char *s)
 {
+    // A folded name has at most one and a half times the bytes of its name.
+    if (!room(strlen(s) * 3 / 2 + 16))
+        return none;
     size_t n = foldName(s, store.text + store.used, store.textCap - store.used);
     if (n == foldNoRoom)
         return none;
@@ -386,7 +398,8 @@ static MeaningTaken take(int file, const char *text, size_t len, MeaningFilter k
     }
     // The text is taken whole where it moves no more, since the spans point
     // into it.
-    bool ok = grow(&store.slot, &store.slotCap, firstSlots) && grow(&store.text, &store.textCap, store.used + textPerByte * len + 64);
+    bool ok = grow(&store.slot, &store.slotCap, firstSlots) &&
+              grow(&store.text, &store.textCap, store.used + (file == 0 ? textPerByte : 1) * len + 64);
     if (ok && file == 0)
         putFolded("");   // the text that a value kept as present points to
     // The entries before the first header are a section of their own.
