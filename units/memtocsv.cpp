@@ -268,8 +268,8 @@ static bool sheetBytes(const WorkCopy &w, Text &bytes)
         refreshedSheet(text);
     bytes.cap = 4 * text.len + 4;
     bytes.text = (char *)malloc(bytes.cap);
-    long n = raw.text && !text.failed && bytes.text
-             ? encodeSheet(text.text, text.len, raw.form, raw.mark, bytes.text, bytes.cap) : -1;
+    bool made = raw.text && !text.failed && bytes.text;
+    long n = made ? encodeSheet(text.text, text.len, raw.form, raw.mark, bytes.text, bytes.cap) : -1;
     free(text.text);
     free(raw.text);
     if (n >= 0) {
@@ -277,7 +277,9 @@ static bool sheetBytes(const WorkCopy &w, Text &bytes)
         return true;
     }
     bytes.failed = true;
-    for (int u = 0; u < unitNum && raw.text; u++) {
+    // Made, the text fails to encode only where a name has no place in the
+    // code page.
+    for (int u = 0; u < unitNum && made; u++) {
         char one[4 * nameSize + 4];
         if (encodeSheet(unitName[u], strlen(unitName[u]), raw.form, false, one, sizeof one) < 0) {
             failRun(sheetCodePage, 0, "%s", unitName[u]);
