@@ -184,15 +184,6 @@ static bool readValue(int *values, int col, const char *start, const char *stop,
     return false;
 }
 
-// The column that field index i of a row holds, -1 for none.
-static int columnOf(long i)
-{
-    for (int col = 0; col <= statCount; col++)
-        if (columnAt[col] == i)
-            return col;
-    return -1;
-}
-
 // Check the name [name, nameEnd) of a row on line at that holds values, its
 // end on the row's next delimiter, which has been read: it is made a string
 // there. False, the run failed naming it, if the library would not keep it
@@ -273,7 +264,7 @@ static RowRead readRow()
         if (fields == 0 && d != endField)
             return oneField((char *)a, (char *)b, at);
         nul = nul || memchr(a, '\0', b - a);
-        int col = columnOf(fields);
+        int col = columnOfField(columnAt, fields);
         if (col < 0)
             continue;
         char *start = (char *)a, *stop = unquote(start, (char *)b), *s = start, *e = stop;

@@ -9,7 +9,6 @@
 #include "lines.h"
 
 #include <allegro.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -101,15 +100,6 @@ static SheetRows old;
 static SheetShape shape;
 static SheetText raw;
 
-// The column of field i of a row, -1 for none.
-static int columnOf(long i)
-{
-    for (int col = 0; col <= nameColumn; col++)
-        if (shape.columnAt[col] == i)
-            return col;
-    return -1;
-}
-
 // The line end of the first line of the raw text; the platform's if none.
 static const char *headerLineEnd()
 {
@@ -146,7 +136,7 @@ static void addOldRow(Text &t, int k, int u)
         d = nextField(&f, &a, &b);
         if (i)
             add(t, &shape.sep, 1);
-        int col = columnOf(i);
+        int col = columnOfField(shape.columnAt, i);
         if (col >= 0 && col != nameColumn && old.stat[k][col] != uStat[u][col])
             addNumber(t, uStat[u][col]);
         else
@@ -159,7 +149,7 @@ static void addOldRow(Text &t, int k, int u)
             most = shape.columnAt[col];
     for (; i <= most; i++) {
         add(t, &shape.sep, 1);
-        int col = columnOf(i);
+        int col = columnOfField(shape.columnAt, i);
         if (col >= 0 && col != nameColumn && uStat[u][col] != 0)
             addNumber(t, uStat[u][col]);
     }
@@ -180,7 +170,7 @@ static void addNewRow(Text &t, int u)
     for (long i = 0; i < fields; i++) {
         if (i)
             add(t, &shape.sep, 1);
-        int col = columnOf(i);
+        int col = columnOfField(shape.columnAt, i);
         if (col == nameColumn)
             addName(t, unitName[u]);
         else if (col >= 0)

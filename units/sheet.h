@@ -99,6 +99,10 @@ struct SheetShape {
     size_t firstRow;
 };
 
+// The column that field i of a row holds, by the field of each column in
+// columnAt (Name's at nameColumn); -1 for none.
+int columnOfField(const long columnAt[statCount + 1], long i);
+
 // Read the n bytes of a sheet, at most sheetMaxBytes, into *rows, and its
 // shape into *shape, whose text is the reader's own, its quoted fields
 // taken apart; false, the run failed saying why, if csvtoini would refuse

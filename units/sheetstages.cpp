@@ -356,3 +356,11 @@ Value wholeNumber(const char *p, const char *end, int *v)
         return valueNotWhole;
     return wholeOf(d, negative, v);
 }
+
+int columnOfField(const long columnAt[statCount + 1], long i)
+{
+    for (int col = 0; col <= nameColumn; col++)
+        if (columnAt[col] == i)
+            return col;
+    return -1;
+}
