@@ -3,8 +3,12 @@
 # a file "run" whose lines are the steps, each a program and its arguments,
 # and a folder "expect" with the files the run must leave, byte for byte,
 # plus optionally "status" (the last step's exit status, 0 if absent; the
-# steps before it must succeed), "message" (the line a failed run prints)
-# and "absent" (names that must not exist afterwards).
+# steps before it must succeed), "message" (the line a failed run prints),
+# "absent" (names that must not exist afterwards) and "seconds" (the time
+# each step may take). A file NAME.gen, among the inputs or the expected
+# files, stands for the file NAME that gen.awk makes of it: its first line
+# holds gen's arguments, the lines after it gen's input. A case with a file
+# "posix-only" is not run on Windows.
 # A case with a file "table" runs once for each of its lines, "TEXT|MESSAGE":
 # valdra.csv holds TEXT as printf makes it, HEADER standing for the header
 # (MISSING: there is no valdra.csv); the run prints MESSAGE, or succeeds where
@@ -13,15 +17,29 @@
 BIN=$(cd "$1" && pwd)
 case_dir=$2
 . "$(dirname "$0")/lib.sh"
+[ -f "$case_dir/posix-only" ] && [ "${LINE_END:-lf}" = crlf ] && { echo "SKIP: a case for POSIX systems"; exit 0; }
+
+# made FILE OUT: the file FILE, or the one that FILE.gen stands for, in OUT.
+made() {
+    local args
+    if [ "${1%.gen}" = "$1" ]; then cp -L "$1" "$2"; else { read -r -a args; gen "${args[@]}"; } <"$1" >"$2"; fi
+}
+
+# The inputs, each made once.
+in=$top/in
+mkdir "$in"
+for f in "$case_dir"/*; do
+    name=$(basename "${f%.gen}")
+    case $name in run | expect | table | sheets | posix-only) ;; *) made "$f" "$in/$name" ;; esac
+done
+[ -f "$case_dir/expect/seconds" ] && with=(timeout "$(cat "$case_dir/expect/seconds")")
 
 # check_case STATUS MESSAGE: run the steps in a fresh copy of the inputs
 # and compare what they leave.
 check_case() {
-    local dir f want
+    local dir f name want input
     dir=$(scratch)
-    for f in "$case_dir"/*; do
-        case $(basename "$f") in run | expect | table | sheets) ;; *) cp -L "$f" "$dir/" ;; esac
-    done
+    cp "$in"/* "$dir/" 2>/dev/null
     [ -n "${text+set}" ] && [ "$text" != MISSING ] && printf "${text//HEADER/$header}" >"$dir/valdra.csv"
     [ -n "${sheet:-}" ] && cp "$sheet" "$dir/valdra.csv"
     while read -r -a cmd; do
@@ -31,8 +49,10 @@ check_case() {
     expect_status "$1" "$(basename "$case_dir")"
     told "$2"
     for f in "$case_dir"/expect/*; do
-        case $(basename "$f") in
-        status | message) ;;
+        name=$(basename "${f%.gen}")
+        input=$in/$name
+        case $name in
+        status | message | seconds) ;;
         absent) while read -r name; do
                 [ ! -e "$dir/$name" ] || fail "$name exists, should not"
             done <"$f" ;;
@@ -41,15 +61,13 @@ check_case() {
            # file expected with CR line ends, which every platform writes so
            # (a sheet refreshed in its own shape); an input the run left
            # alone is compared as it was.
-           want=$f
-           input=$case_dir/$(basename "$f")
-           if ! cmp -s "$f" "$input" && ! grep -q $'\r' "$f" &&
-               ! { [ "$(basename "$f")" = valdra.ini ] && [ -f "$input" ] && [ "$(tr -dc '\r\n' <"$input" | wc -c)" -gt 0 ]; }; then
-               want=$top/want
-               cp "$f" "$want"
+           want=$top/want
+           made "$f" "$want"
+           if ! cmp -s "$want" "$input" && ! grep -q $'\r' "$want" &&
+               ! { [ "$name" = valdra.ini ] && [ -f "$input" ] && { [ "$(wc -l <"$input")" -gt 0 ] || grep -q $'\r' "$input"; }; }; then
                eol "$want"
            fi
-           same "$dir/$(basename "$f")" "$want" ;;
+           same "$dir/$name" "$want" ;;
         esac
     done
 }
