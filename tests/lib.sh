@@ -128,13 +128,9 @@ only() {
     [ "$have" = "$want" ] || fail "$dir holds $have, want $want"
 }
 
-# expect_status WANT WHAT: $status must be WANT ("nonzero" for any failure).
+# expect_status WANT WHAT: $status must be WANT.
 expect_status() {
-    if [ "$1" = nonzero ]; then
-        [ "$status" -ne 0 ] || fail "$2: exit status 0, want non-zero"
-    else
-        [ "$status" -eq "$1" ] || fail "$2: exit status $status, want $1"
-    fi
+    [ "$status" -eq "$1" ] || fail "$2: exit status $status, want $1"
 }
 
 header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
