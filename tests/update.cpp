@@ -3,9 +3,9 @@
 // pass exactly the text that means the file's meaning with the sheet's
 // entries set and the list's tail removed, and refuse any other. And the
 // estimate of an update's time, on generated shapes, within its band of
-// the time measured on the benchmark's machine. With the argument "write
-// DIR", it writes each shape's valdra.ini and valdra.csv into a folder of
-// DIR of the shape's name instead, to measure the programs on.
+// the time measured on the benchmark's machine. With the arguments "write
+// SHAPE", it writes that shape's valdra.ini and valdra.csv into the current
+// folder instead, to measure the programs on.
 #include "meaning.h"
 #include "cut.h"
 #include "update.h"
@@ -71,27 +71,17 @@ static void wholeFileChecks()
     }
 }
 
-// Text made a piece at a time, in a buffer of the run's.
-struct Text {
-    char *text;
-    size_t len, cap;
-};
+// The text of a shape, made a piece at a time.
+static char shapeText[4 << 20];
+static size_t shapeLen;
 
-static void add(Text *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
-static void add(Text *t, const char *format, ...)
+static void add(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void add(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(nullptr, 0, format, args);
+    shapeLen += vsnprintf(shapeText + shapeLen, sizeof shapeText - shapeLen, format, args);
     va_end(args);
-    if (t->len + n + 1 > t->cap) {
-        t->cap = 2 * (t->len + n + 1);
-        t->text = (char *)realloc(t->text, t->cap);
-    }
-    va_start(args, format);
-    vsnprintf(t->text + t->len, t->cap - t->len, format, args);
-    va_end(args);
-    t->len += n;
 }
 
 // A shape of update: a file and the table that the sheet holds. The file
@@ -100,58 +90,58 @@ static void add(Text *t, const char *format, ...)
 // and 1 in the can-hit ones.
 struct Shape {
     const char *name, *what;
-    void (*make)(Text *t);   // writes the file
+    void (*make)();          // writes the file's text
     int nameBytes;
     double seconds;          // what csvtoini takes, measured
 };
 
 // The list of the hundred units, and their sections with every key 0.
-static void listAndUnits(Text *t)
+static void listAndUnits()
 {
-    add(t, "[unitnames]\n");
+    add("[unitnames]\n");
     for (int u = 0; u < maxUnits; u++)
-        add(t, "unit%d=U%d\n", u, u);
+        add("unit%d=U%d\n", u, u);
     for (int u = 0; u < maxUnits; u++) {
-        add(t, "\n[U%d]\n", u);
+        add("\n[U%d]\n", u);
         for (int col = 0; col < statCount; col++)
             if (firstOfKey(col))
-                add(t, "%s=0\n", statName[col].key);
+                add("%s=0\n", statName[col].key);
     }
 }
 
 // The units' sections first, then 20,000 lines whose names begin with '['
 // in the last one, then each unit's section again with every key: the sets
 // find each entry in its section's first place.
-static void firstPlaces(Text *t)
+static void firstPlaces()
 {
-    listAndUnits(t);
+    listAndUnits();
     for (int i = 0; i < 20000; i++)
-        add(t, "[Rule %d of the skirmish\n", i);
+        add("[Rule %d of the skirmish\n", i);
     for (int u = 0; u < maxUnits; u++) {
-        add(t, "[U%d]\n", u);
+        add("[U%d]\n", u);
         for (int col = 0; col < statCount; col++)
             if (firstOfKey(col))
-                add(t, "%s=9\n", statName[col].key);
+                add("%s=9\n", statName[col].key);
     }
 }
 
 // An empty list: every unit is new, its section made at the end, where
 // the walks for the later units pass its long name.
-static void newSections(Text *t)
+static void newSections()
 {
-    add(t, "[unitnames]\n");
+    add("[unitnames]\n");
 }
 
 // The units behind 30,000 other sections of five entries each.
-static void manySections(Text *t)
+static void manySections()
 {
     for (int i = 0; i < 30000; i++) {
-        add(t, "[Rules%d]\n", i);
+        add("[Rules%d]\n", i);
         for (int j = 0; j < 5; j++)
-            add(t, "rule%d = %d\n", j, i);
-        add(t, "\n");
+            add("rule%d = %d\n", j, i);
+        add("\n");
     }
-    listAndUnits(t);
+    listAndUnits();
 }
 
 static const Shape shapes[] = {
@@ -183,53 +173,40 @@ static void estimatePins()
     static TableFolded table;
     for (const Shape &s : shapes) {
         shapeTable(s);
-        Text t = {};
-        s.make(&t);
+        shapeLen = 0;
+        s.make();
         Meaning file;
         foldTable(&table);
-        bool taken = takeMeaningWithSpans(&file, t.text, t.len, touchedSpans, &table) == meaningTaken &&
-                     takeCut(&cut, t.text, t.len, file, &table);
+        bool taken = takeMeaningWithSpans(&file, shapeText, shapeLen, touchedSpans, &table) == meaningTaken &&
+                     takeCut(&cut, shapeText, shapeLen, file, &table);
         takePlan(&plan, file);
-        UpdateCost c = weighUpdate(&plan, cut.len, t.len);
+        UpdateCost c = weighUpdate(&plan, cut.len, shapeLen);
         double est = c.ns / 1e9;
         check(taken && est >= s.seconds && est <= 1.6 * s.seconds, "%s: the estimate %.3f s, measured %.3f s",
               s.what, est, s.seconds);
         if (getenv("ESTIMATES"))
             printf("%s: the estimate %.3f s, measured %.3f s\n", s.name, est, s.seconds);
         dropCut(&cut);
-        free(t.text);
     }
 }
 
-// Write each shape's files into DIR, as name.ini and name.csv.
-static int writeShapes(const char *dir)
+// Write the shape named name into the current folder, as valdra.ini and
+// valdra.csv; false if there is none of that name, or a write fails.
+static bool writeShape(const char *name)
 {
-    char path[4096];
     for (const Shape &s : shapes) {
-        Text t = {};
-        s.make(&t);
-        snprintf(path, sizeof path, "%s/%s.ini", dir, s.name);
-        FILE *f = fopen(path, "wb");
-        if (!f || fwrite(t.text, 1, t.len, f) != t.len || fclose(f) != 0)
-            return 1;
-        free(t.text);
+        if (strcmp(s.name, name) != 0)
+            continue;
+        shapeLen = 0;
+        s.make();
+        FILE *f = fopen(iniFile, "wb");
+        if (!f || fwrite(shapeText, 1, shapeLen, f) != shapeLen || fclose(f) != 0)
+            return false;
         shapeTable(s);
-        snprintf(path, sizeof path, "%s/%s.csv", dir, s.name);
-        f = fopen(path, "w");
-        if (!f)
-            return 1;
-        fprintf(f, "Name");
-        for (int col = 0; col < statCount; col++)
-            fprintf(f, ",%s", statName[col].caption);
-        for (int u = 0; u < unitNum; u++) {
-            fprintf(f, "\n%s", unitName[u]);
-            for (int col = 0; col < statCount; col++)
-                fprintf(f, ",%d", uStat[u][col]);
-        }
-        fprintf(f, "\n");
-        fclose(f);
+        memToCsv();
+        return true;
     }
-    return 0;
+    return false;
 }
 
 int main(int argc, char **argv)
@@ -237,7 +214,7 @@ int main(int argc, char **argv)
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         return 2;
     if (argc == 3 && strcmp(argv[1], "write") == 0)
-        return writeShapes(argv[2]);
+        return !writeShape(argv[2]);
     wholeFileChecks();
     estimatePins();
     return checked();
