@@ -4,54 +4,23 @@
 // sheet writer and the reader unchanged, and so does that table with values
 // changed, which the writer puts into the sheet in its own shape.
 #include "units.h"
+#include "scratchfile.h"
 
 #include <allegro.h>
 #include <limits.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-static char workDir[] = "/tmp/valdra-fuzz.XXXXXX";   // where valdra.csv lives
-
-static void removeWorkDir()
-{
-    unlink(csvFile);
-    rmdir(workDir);
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (!mkdtemp(workDir) || chdir(workDir) != 0)
-        abort();
-    atexit(removeWorkDir);
+    enterScratch(csvFile);
     return 0;
 }
 
-// Date the sheet an hour back, as a sheet saved long ago: the reader takes
-// a file changed a moment ago only once it has kept still a while.
-static void dateBack()
-{
-    struct timespec times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    if (utimensat(AT_FDCWD, csvFile, times, 0) != 0)
-        abort();
-}
-
-static void writeSheet(const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(csvFile, "wb");
-    if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0)
-        abort();
-    dateBack();
-}
-
-// Abort unless the table is within its bounds (empty after a refusal), every name is one that the
-// library keeps as a section header and can look up, in valid UTF-8, rows
-// of one section agree, and the packed columns hold 0 or 1.
+// Abort unless the table is within its bounds (empty after a refusal),
+// every name is one that the library keeps as a section header and can
+// look up, in valid UTF-8, rows of one section agree, and the packed
+// columns hold 0 or 1.
 static void checkTable()
 {
     if (unitNum < 0 || unitNum > maxUnits)
@@ -74,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static char names[maxUnits][nameSize];
     static int stats[maxUnits][statCount];
-    writeSheet(data, size);
+    writeScratch(data, size);
     bool read = csvToMem();
     checkTable();
     if (!read) {

@@ -9,43 +9,18 @@
 // must leave the file as it was.
 #include "units.h"
 #include "iniline.h"
+#include "scratchfile.h"
 
 #include <allegro.h>
-#include <fcntl.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-static char workDir[] = "/tmp/valdra-fuzz-update.XXXXXX";   // where valdra.ini lives
-
-static void removeWorkDir()
-{
-    unlink(iniFile);
-    rmdir(workDir);
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (!mkdtemp(workDir) || chdir(workDir) != 0 || install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
+    enterScratch(iniFile);
+    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         abort();
-    atexit(removeWorkDir);
     return 0;
-}
-
-// Write the file, dated an hour back as one saved long ago: the programs
-// take a file changed a moment ago only once it has kept still a while.
-static void writeFile(const char *text, size_t n)
-{
-    FILE *f = fopen(iniFile, "wb");
-    if (!f || fwrite(text, 1, n, f) != n || fclose(f) != 0)
-        abort();
-    struct timespec times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    if (utimensat(AT_FDCWD, iniFile, times, 0) != 0)
-        abort();
 }
 
 // The file's bytes now, into buf; their count.
@@ -279,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     memcpy(before, data, n);
     before[n] = '\0';
-    writeFile(before, n);
+    writeScratch(before, n);
     if (!iniToMem() || !edit(nul ? nul + 1 : data + n, nul ? size - n - 1 : 0) || !list(before, n, &was))
         return 0;
     MemToIni();
