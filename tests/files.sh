@@ -1,10 +1,9 @@
 #!/bin/bash
-# files.sh BIN GROUP: the groups of checks that need generated files or an
-# environment of their own: how both programs treat files that are not what
-# they seem (FIFOs, devices, folders, link loops, unreadable or read-only
-# files), a shared group, links, runs at once, a file changed during a run,
-# runs killed, a round trip, a full disk, a file-size limit, a display, a
-# library that does not start.
+# files.sh BIN GROUP: the checks that need an environment of their own: how
+# both programs treat files that are not what they seem (FIFOs, devices,
+# folders, link loops, unreadable or read-only files), a shared group,
+# links, runs at once, a file changed during a run, runs killed, a full
+# disk, a file-size limit, a display, a library that does not start.
 BIN=$(cd "$1" && pwd)
 group=${2#files.}
 . "$(dirname "$0")/lib.sh"
@@ -103,14 +102,6 @@ idle_holder() {
     same "$d/valdra.ini" "$v/ini1"
     [ $((SECONDS - started)) -le 2 ] || fail "an idle holder of the sheet delayed csvtoini"
     kill $holder
-}
-
-# keys_per_section FILE: "section count" for every section of FILE, counting
-# the unit keys it holds.
-keys_per_section() {
-    tr -d '\r' <"$1" | awk '/^\[/ { s = $0; n[s] += 0; next }
-         /^(move|price|rangemin|rangemax|canhit|attack[012]|resist[012]|isarmy[123]|techlevel) = / { n[s]++ }
-         END { for (s in n) print s, n[s] }' | sort
 }
 
 case $group in
@@ -319,26 +310,6 @@ initocsv.display)
     said "the Allegro library did not start"
     same "$d/valdra.ini" "$here/cases/update/valdra.ini"
     same "$d/valdra.csv" "$here/cases/update/valdra.csv" ;;
-csvtoini.roundtrip)
-    # A sheet that initocsv wrote converts back into the same values, and
-    # every unit section ends up with all fifteen keys.
-    d=$(scratch)
-    gen ini n=100 gaps=1 >"$d/valdra.ini"
-    run "$d" initocsv
-    cp "$d/valdra.csv" "$top/first"
-    run "$d" csvtoini
-    expect_status 0 "csvtoini of 100 units"
-    run "$d" initocsv
-    same "$d/valdra.csv" "$top/first" "sheet after the round trip"
-    keys_per_section "$d/valdra.ini" | grep -v '^\[unitnames\] 0$' | grep -v ' 15$' |
-        while read -r line; do fail "section without its 15 keys: $line"; done
-    # A sheet that changes nothing leaves the file as it is, not even
-    # rewritten: it looks a minute old, and a write would make it new.
-    aged "$d"
-    before=$(stat -c %i:%Y:%s "$d/valdra.ini")
-    run "$d" csvtoini
-    [ "$(stat -c %i:%Y:%s "$d/valdra.ini")" = "$before" ] || fail "an unchanged sheet rewrote valdra.ini"
-    only "$d" valdra.ini valdra.csv ;;
 csvtoini.fullsave)
     # A save that cannot complete leaves both files as they were and no
     # copy: the updated file over the size limit, the library's save of the

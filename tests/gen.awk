@@ -4,8 +4,8 @@
 #       a section of all fifteen keys, unit i's values derived from i so that
 #       every row differs and canhit goes through 0 .. 7 (with value, every
 #       key of another value "key = V", as csvtoini sets it); with gaps, unit
-#       i lacks key number i % 16
-#   what=sheet n=N                   the sheet initocsv writes of that file
+#       i lacks key number i % 16, which filled adds at its default
+#   what=sheet n=N [gaps=1]          the sheet initocsv writes of that file
 #   what=rows value=V [n=N prefix=P from=F]  a header, then a row for each
 #       name on standard input, then for P F .. P (F+N-1), holding V in every
 #       column but the can-hit ones (1)
@@ -14,6 +14,7 @@
 #   what=fill bytes=N                N bytes of comment lines
 BEGIN {
     split("move price rangemin rangemax canhit attack0 attack1 attack2 resist0 resist1 resist2 isarmy1 isarmy2 isarmy3 techlevel", k, " ")
+    for (j = 1; j <= 15; j++) d[j] = j >= 12 && j <= 14 ? 1 : j == 15 ? 2 : 0   # the defaults
     header = "Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,"
     if (what == "ini") {
         for (i = 0; i < other; i++) {
@@ -30,14 +31,16 @@ BEGIN {
                 if (value != "" && v != value) print k[j] " = " value
                 else if (!gaps || j != i % 16) print k[j] "=" v
             }
+            if (filled && i % 16) print k[i % 16] " = " d[i % 16]
         }
     } else if (what == "sheet") {
         print header
         for (i = 0; i < n; i++) {
-            c = i % 8; row = "U" i
-            for (j = 1; j <= 4; j++) row = row "," (i * 100 + j)
-            row = row "," c % 2 "," int(c / 2) % 2 "," int(c / 4)
-            for (j = 6; j <= 15; j++) row = row "," (i * 100 + j)
+            row = "U" i
+            for (j = 1; j <= 15; j++) {
+                v = gaps && j == i % 16 ? d[j] : j == 5 ? i % 8 : i * 100 + j
+                row = row "," (j == 5 ? v % 2 "," int(v / 2) % 2 "," int(v / 4) : v)
+            }
             print row ","
         }
     } else if (what == "rows") {

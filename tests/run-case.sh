@@ -37,12 +37,17 @@ done
 # check_case STATUS MESSAGE: run the steps in a fresh copy of the inputs
 # and compare what they leave.
 check_case() {
-    local dir f name want input placed
+    local dir f name want input placed stamps
     dir=$(scratch)
     cp "$in"/* "$dir/" 2>/dev/null
     [ -n "${text+set}" ] && [ "$text" != MISSING ] && printf "${text//HEADER/$header}" >"$dir/valdra.csv"
     [ -n "${sheet:-}" ] && cp "$sheet" "$dir/valdra.csv"
     placed=$(ls "$dir")
+    rm -rf "$top/was"
+    mkdir "$top/was"
+    cp "$dir"/* "$top/was/" 2>/dev/null
+    aged "$dir"
+    stamps=$(cd "$dir" && stat -c '%n %i %Y' * 2>/dev/null)
     while read -r -a cmd; do
         [ "$status" -eq 0 ] || fail "a step before the last failed: $message"
         run "$dir" "${cmd[@]}"
@@ -57,6 +62,11 @@ check_case() {
         case " status message seconds absent ${absent[*]} " in *" $name "*) ;; *) names+=("$name") ;; esac
     done
     only "$dir" $(printf '%s\n' "${names[@]}" | sort -u)
+    # A file that the runs left as it was they left alone, not even rewritten.
+    for name in $placed; do
+        cmp -s "$dir/$name" "$top/was/$name" && ! grep -qxF "$(cd "$dir" && stat -c '%n %i %Y' "$name")" <<<"$stamps" &&
+            fail "$name was written again as it was"
+    done
     for f in "$case_dir"/expect/*; do
         name=$(basename "${f%.gen}")
         input=$in/$name
