@@ -191,7 +191,7 @@ odd)
     # fails the run that reads or writes it, which says why; it stays what
     # it was, and the other file stays whole. Run as nobody where we are
     # root on Linux; on Windows only what it has, a folder and a read-only
-    # file. KIND|NAME|PROG|what PROG says of it.
+    # file. A row of tables/odd-files: KIND|NAME|PROG|what PROG says of it.
     while IFS='|' read -r kind name prog want; do
         [ "${LINE_END:-lf}" = crlf ] && [ $kind != folder ] && [ $kind != readonly ] && continue
         d=$(scratch)
@@ -219,32 +219,7 @@ odd)
         [ $kind = mode ] && chmod 644 "$d/$name"
         for f in valdra.ini valdra.csv; do [ -f "$d/$f" ] && [ ! -L "$d/$f" ] && same "$d/$f" "$top/$f"; done
         only "$d" valdra.ini valdra.csv
-    done <<'EOT'
-fifo|valdra.ini|initocsv|valdra.ini: cannot be read: it is not a regular file
-fifo|valdra.ini|csvtoini|valdra.ini: cannot be updated: it is not a regular file
-fifo|valdra.csv|initocsv|valdra.csv: cannot be written: it is not a regular file
-fifo|valdra.csv|csvtoini|valdra.csv: cannot be read: it is not a regular file
-device|valdra.ini|initocsv|valdra.ini: cannot be read: it is not a regular file
-device|valdra.ini|csvtoini|valdra.ini: cannot be updated: it is not a regular file
-device|valdra.csv|initocsv|valdra.csv: cannot be written: it is not a regular file
-device|valdra.csv|csvtoini|valdra.csv: cannot be read: it is not a regular file
-folder|valdra.ini|initocsv|valdra.ini: cannot be read: it is not a regular file
-folder|valdra.ini|csvtoini|valdra.ini: cannot be updated: it is not a regular file
-folder|valdra.csv|initocsv|valdra.csv: cannot be written: it is not a regular file
-folder|valdra.csv|csvtoini|valdra.csv: cannot be read: it is not a regular file
-loop|valdra.ini|initocsv|valdra.ini: cannot be read: Too many levels of symbolic links
-loop|valdra.ini|csvtoini|valdra.ini: cannot be updated: Too many levels of symbolic links
-loop|valdra.csv|initocsv|valdra.csv: cannot be written: Too many levels of symbolic links
-loop|valdra.csv|csvtoini|valdra.csv: cannot be read: Too many levels of symbolic links
-mode|valdra.ini|initocsv|valdra.ini: cannot be read: you have no permission to read it
-mode|valdra.csv|csvtoini|valdra.csv: cannot be read: you have no permission to read it
-mode|valdra.csv|initocsv|valdra.csv: cannot be written: you have no permission to read it
-readonly|valdra.ini|csvtoini|valdra.ini: cannot be updated: it is read-only; make it writable and run again
-readonly|valdra.csv|initocsv|valdra.csv: cannot be written: it is read-only; make it writable and run again
-shut|valdra.ini|csvtoini|valdra.ini: cannot be updated: you have no permission to write in its folder
-shut|valdra.csv|initocsv|valdra.csv: cannot be written: you have no permission to write in its folder
-EOT
-    ;;
+    done <"$here/tables/odd-files" ;;
 changed)
     # A file changed by another program during the update is not replaced,
     # nor is the file a link led to when the link is replaced by a file, as
