@@ -190,10 +190,10 @@ odd)
     # A file that is not what it seems in place of valdra.ini or valdra.csv
     # fails the run that reads or writes it, which says why; it stays what
     # it was, and the other file stays whole. Run as nobody where we are
-    # root on Linux; on Windows only what it has, a folder and a read-only
-    # file. A row of tables/odd-files: KIND|NAME|PROG|what PROG says of it.
-    while IFS='|' read -r kind name prog want; do
-        [ "${LINE_END:-lf}" = crlf ] && [ $kind != folder ] && [ $kind != readonly ] && continue
+    # root on Linux. A row of tables/odd-files: where it runs (both, posix
+    # or windows)|KIND|NAME|PROG|what PROG says of it.
+    while IFS='|' read -r where kind name prog want; do
+        case $where-${LINE_END:-lf} in posix-crlf | windows-lf) continue ;; esac
         d=$(scratch)
         sheet_and_ini "$d"
         cp "$d"/valdra.* "$top/"

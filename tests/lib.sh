@@ -1,15 +1,18 @@
-# Helpers for tests that drive the built programs in scratch folders.
-# BIN must name the folder that holds the built programs.
-
+# Helpers for tests that drive the built programs, in $BIN, in scratch folders.
 set -u
 : "${BIN:?BIN must name the folder of the built programs}"
 
 fails=0
 here=$(cd "$(dirname "$0")" && pwd)
-# Everything a test writes lives in this folder, removed when the test ends.
+# Everything a test writes lives in this folder, removed when the test ends;
+# tests run programs as other users too.
 top=$(mktemp -d "${TMPDIR:-/tmp}/valdra-test.XXXXXX")
-chmod 755 "$top"   # tests run programs as other users too
+chmod 755 "$top"
 trap 'chmod -R u+rwx "$top" 2>/dev/null; rm -rf "$top"' EXIT
+header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
+ex=$here/cases/example
+# Words that run puts before the program, an environment or a limit.
+with=()
 
 # fail MESSAGE: record a failure and say what it was.
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
@@ -17,14 +20,16 @@ fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 # scratch: print a new empty folder inside the test's own.
 scratch() { mktemp -d "$top/s.XXXXXX"; }
 
-# Words that run puts before the program: an environment or a limit. Empty
-# unless a test sets it for a run.
-with=()
+# finish: end the test with its verdict.
+finish() {
+    [ "$fails" -eq 0 ] || { echo "$fails check(s) failed"; exit 1; }
+    exit 0
+}
 
-# aged DIR: the files in DIR (through links) that were written in the last
-# seconds now look a minute old, but for the one named $fresh, which a
-# writer at work is writing. A program waits until a file written a moment
-# ago keeps still; a user's files were saved long before.
+# aged DIR: the files in DIR (through links) written in the last seconds now
+# look a minute old, but for the one named $fresh, which a writer at work is
+# writing. A program waits until a file written a moment ago keeps still; a
+# user's files were saved long before.
 fresh=/
 aged() {
     local now
@@ -32,20 +37,6 @@ aged() {
     find -L "$1" -maxdepth 1 -type f ! -name "$fresh" -newermt "@$((now - 2))" \
         -exec touch -c -d "@$((now - 60))" {} + 2>/dev/null
     return 0
-}
-
-# side_by_side CMD...: run the shell commands at once, each in a shell of
-# its own, and count their failures with the test's; for tests that mostly
-# wait. Each must work in folders of its own.
-side_by_side() {
-    local cmd pids=() p
-    for cmd in "$@"; do
-        (before=$fails; eval "$cmd"; exit $((fails - before))) & pids+=($!)
-    done
-    for p in "${pids[@]}"; do
-        wait "$p"
-        fails=$((fails + $?))
-    done
 }
 
 # run DIR PROG [ARGS...]: run a built program in DIR; its status lands in
@@ -63,10 +54,78 @@ run() {
     [ -s "$out" ] && fail "$prog printed on stdout: $(head -c 200 "$out")"
     if [ "$status" -eq 0 ]; then
         [ -s "$err" ] && fail "$prog succeeded but printed: $(head -c 200 "$err")"
-    elif [ "$(wc -l <"$err")" -ne 1 ] ||
-        ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$err"; then
+    elif [ "$(wc -l <"$err")" -ne 1 ] || ! grep -qE "^$prog: .*; valdra\.(ini|csv) not changed\$" "$err"; then
         fail "$prog failed without its one line of reason: $(head -c 300 "$err")"
     fi
+}
+
+# expect_status WANT WHAT: $status must be WANT.
+expect_status() { [ "$status" -eq "$1" ] || fail "$2: exit status $status, want $1"; }
+
+# told TEXT: the failed run's message must be TEXT.
+told() { [ "$message" = "$1" ] || fail "message: $message, want $1"; }
+
+# said TEXT: the failed run's message must contain TEXT.
+said() { case $message in *"$1"*) ;; *) fail "message lacks '$1': $message" ;; esac; }
+
+# allowed WHAT TEXT...: a failed run's message must hold one of the texts.
+allowed() {
+    local what=$1 t
+    shift
+    [ "$status" -eq 0 ] && return
+    for t in "$@"; do case $message in *"$t"*) return ;; esac; done
+    fail "$what: $message"
+}
+
+# same ACTUAL EXPECTED [WHAT]: the two files must hold the same bytes.
+same() { cmp -s "$1" "$2" || { fail "${3:-$1} differs from $2"; diff "$2" "$1" | head -20; }; }
+
+# one_of FILE WHAT CANDIDATE...: FILE must be there and hold the bytes of
+# one of the candidates, whole.
+one_of() {
+    local file=$1 what=$2 c
+    shift 2
+    [ -f "$file" ] || { fail "$what: $(basename "$file") is gone"; return; }
+    for c in "$@"; do cmp -s "$file" "$c" && return; done
+    fail "$what: $(basename "$file") holds none of the versions it may hold"
+}
+
+# only DIR NAME...: DIR must hold exactly the named entries, no leftovers.
+only() {
+    local dir=$1 have want
+    shift
+    have=$(ls -A "$dir" | sort | tr '\n' ' ')
+    want=$(printf '%s\n' "$@" | sort -u | tr '\n' ' ')
+    [ "$have" = "$want" ] || fail "$dir holds $have, want $want"
+}
+
+# eol FILE: give FILE, written with LF line ends, the line end that the
+# programs write on this platform (LINE_END=crlf: CR LF).
+eol() {
+    [ "${LINE_END:-lf}" = crlf ] && sed -i 's/\r\?$/\r/' "$1"
+    return 0
+}
+
+# gen WHAT [VAR=VALUE...]: a generated INI file or sheet; see gen.awk.
+gen() {
+    local what=$1 vars=() v
+    shift
+    for v in "$@"; do vars+=(-v "$v"); done
+    awk -v what="$what" "${vars[@]}" -f "$here/gen.awk"
+}
+
+# side_by_side CMD...: run the shell commands at once, each in a shell of
+# its own and folders of its own, and count their failures with the test's;
+# for tests that mostly wait.
+side_by_side() {
+    local cmd pids=() p
+    for cmd in "$@"; do
+        (before=$fails; eval "$cmd"; exit $((fails - before))) & pids+=($!)
+    done
+    for p in "${pids[@]}"; do
+        wait "$p"
+        fails=$((fails + $?))
+    done
 }
 
 # at_once CMD1 CMD2 WHAT: run two shell commands at once; both must succeed
@@ -81,15 +140,9 @@ at_once() {
         fail "$3: exit status $s1 and $s2: $(cat "$at1" "$at2")"
 }
 
-# told TEXT: the failed run's message must be TEXT.
-told() {
-    [ "$message" = "$1" ] || fail "message: $message, want $1"
-}
-
 # take_turns DIR CMD1 CMD2: $turns times (ten unless set), with valdra.ini
 # in DIR as $top/ini, run both commands at once; each time valdra.ini must
-# then be $top/want, what one run alone makes of it, and DIR hold nothing
-# else.
+# then be $top/want, what one run alone makes of it.
 take_turns() {
     local i
     for i in $(seq "${turns:-10}"); do
@@ -101,58 +154,6 @@ take_turns() {
     only "$1" valdra.ini valdra.csv
 }
 
-# said TEXT: the failed run's message must contain TEXT.
-said() {
-    case $message in *"$1"*) ;; *) fail "message lacks '$1': $message" ;; esac
-}
-
-# eol FILE: give FILE, written with LF line ends, the line end that the
-# programs write on this platform (LINE_END=crlf: CR LF).
-eol() {
-    [ "${LINE_END:-lf}" = crlf ] && sed -i 's/\r\?$/\r/' "$1"
-    return 0
-}
-
-# same ACTUAL EXPECTED [WHAT]: the two files must hold the same bytes.
-same() {
-    cmp -s "$1" "$2" || { fail "${3:-$1} differs from $2"; diff "$2" "$1" | head -20; }
-}
-
-# only DIR NAME...: DIR must hold exactly the named entries, no leftovers.
-only() {
-    local dir=$1
-    shift
-    local have want
-    have=$(ls -A "$dir" | sort | tr '\n' ' ')
-    want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
-    [ "$have" = "$want" ] || fail "$dir holds $have, want $want"
-}
-
-# expect_status WANT WHAT: $status must be WANT.
-expect_status() {
-    [ "$status" -eq "$1" ] || fail "$2: exit status $status, want $1"
-}
-
-header='Name,Move,Cost,R Min,R Max,H Land,H Air,H Sea,A Gun,A Fire,A Bomb,D Gun,D Fire,D Bomb,Crimson,Cobalt,Pine,Tech,'
-
-# gen WHAT [VAR=VALUE...]: a generated INI file or sheet; see gen.awk.
-gen() {
-    local what=$1 vars=() v
-    shift
-    for v in "$@"; do vars+=(-v "$v"); done
-    awk -v what="$what" "${vars[@]}" -f "$here/gen.awk"
-}
-
-# finish: end the test with its verdict.
-finish() {
-    [ "$fails" -eq 0 ] || { echo "$fails check(s) failed"; exit 1; }
-    exit 0
-}
-
-# Helpers for the groups that check the files themselves.
-
-ex=$here/cases/example
-
 # sheet_and_ini DIR: the example's files in DIR, the sheet edited.
 sheet_and_ini() {
     cp "$ex/valdra.ini" "$ex/expect/valdra.csv" "$1/"
@@ -161,14 +162,13 @@ sheet_and_ini() {
 
 # versions: in $v, which holds orig.ini, sheet0 and sheet1, the INI file
 # that csvtoini makes of orig.ini with each sheet (ini0, ini1) and the sheet
-# that initocsv then writes (csv0, csv1).
+# that initocsv writes anew of it (csv0, csv1).
 versions() {
     local i
     for i in 0 1; do
         cp "$v/orig.ini" "$v/valdra.ini"
         cp "$v/sheet$i" "$v/valdra.csv"
         run "$v" csvtoini
-        # The sheet as initocsv writes it anew, which it then refreshes.
         rm "$v/valdra.csv"
         run "$v" initocsv
         cp "$v/valdra.ini" "$v/ini$i"
@@ -176,16 +176,14 @@ versions() {
     done
 }
 
-# two_versions: $v, a folder holding two sheets that differ in every value
-# (sheet0, sheet1), the INI file each makes of the example's (ini0, ini1),
-# the sheet initocsv writes of each (csv0, csv1), the example's INI file
-# (orig.ini) and sheet (valdra.csv) and what csvtoini makes of that sheet
-# (ini-example); and $d, a new folder holding the example's valdra.ini.
+# two_versions: $v, a folder holding versions of the example's files: two
+# sheets that differ in every value, and ini0, ini1, csv0 and csv1 of them;
+# orig.ini, valdra.csv and what csvtoini makes of them (ini-example); and
+# $d, a new folder holding orig.ini as valdra.ini.
 two_versions() {
     local i
     v=$(scratch)
-    sheet_and_ini "$v"
-    cp "$v/valdra.ini" "$v/orig.ini"
+    cp "$ex/valdra.ini" "$v/orig.ini"
     for i in 0 1; do
         sed "2,\$ s/^\([^,]*\),[0-9]*,[0-9]*,/\1,$((i + 4)),$((i * 100 + 300)),/" "$ex/expect/valdra.csv" >"$v/sheet$i"
         eol "$v/sheet$i"
@@ -198,25 +196,6 @@ two_versions() {
     mv "$v/valdra.ini" "$v/ini-example"
     d=$(scratch)
     cp "$v/orig.ini" "$d/valdra.ini"
-}
-
-# one_of FILE WHAT CANDIDATE...: FILE must be there and hold the bytes of
-# one of the candidates, whole.
-one_of() {
-    local file=$1 what=$2 c
-    shift 2
-    [ -f "$file" ] || { fail "$what: $(basename "$file") is gone"; return; }
-    for c in "$@"; do cmp -s "$file" "$c" && return; done
-    fail "$what: $(basename "$file") holds none of the versions it may hold"
-}
-
-# allowed WHAT TEXT...: a failed run's message must hold one of the texts.
-allowed() {
-    local what=$1 t
-    shift
-    [ "$status" -eq 0 ] && return
-    for t in "$@"; do case $message in *"$t"*) return ;; esac; done
-    fail "$what: $message"
 }
 
 # writer DIR FILE FROM...: in the background for 60 s, a program that saves
