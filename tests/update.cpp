@@ -95,18 +95,24 @@ struct Shape {
     double seconds;          // what csvtoini takes, measured
 };
 
+// Each unit's section, its header after before, with every key value.
+static void unitSections(const char *before, int value)
+{
+    for (int u = 0; u < maxUnits; u++) {
+        add("%s[U%d]\n", before, u);
+        for (int col = 0; col < statCount; col++)
+            if (firstOfKey(col))
+                add("%s=%d\n", statName[col].key, value);
+    }
+}
+
 // The list of the hundred units, and their sections with every key 0.
 static void listAndUnits()
 {
     add("[unitnames]\n");
     for (int u = 0; u < maxUnits; u++)
         add("unit%d=U%d\n", u, u);
-    for (int u = 0; u < maxUnits; u++) {
-        add("\n[U%d]\n", u);
-        for (int col = 0; col < statCount; col++)
-            if (firstOfKey(col))
-                add("%s=0\n", statName[col].key);
-    }
+    unitSections("\n", 0);
 }
 
 // The units' sections first, then 20,000 lines whose names begin with '['
@@ -117,12 +123,7 @@ static void firstPlaces()
     listAndUnits();
     for (int i = 0; i < 20000; i++)
         add("[Rule %d of the skirmish\n", i);
-    for (int u = 0; u < maxUnits; u++) {
-        add("[U%d]\n", u);
-        for (int col = 0; col < statCount; col++)
-            if (firstOfKey(col))
-                add("%s=9\n", statName[col].key);
-    }
+    unitSections("", 9);
 }
 
 // An empty list: every unit is new, its section made at the end, where
