@@ -7,8 +7,9 @@
 # "absent" (names that must not exist afterwards) and "seconds" (the time
 # each step may take). A file NAME.gen, among the inputs or the expected
 # files, stands for the file NAME that gen.awk makes of it: its first line
-# holds gen's arguments, the lines after it gen's input. A case with a file
-# "posix-only" is not run on Windows.
+# holds gen's arguments, the lines after it gen's input. A file "only" names
+# the one platform where the case runs, posix or windows; a file "env" holds
+# the environment of the steps, VAR=VALUE words.
 # A case with a file "table" runs once for each of its lines, "TEXT|MESSAGE":
 # valdra.csv holds TEXT as printf makes it, HEADER standing for the header
 # (MISSING: there is no valdra.csv); the run prints MESSAGE, or succeeds where
@@ -17,7 +18,9 @@
 BIN=$(cd "$1" && pwd)
 case_dir=$2
 . "$(dirname "$0")/lib.sh"
-[ -f "$case_dir/posix-only" ] && [ "${LINE_END:-lf}" = crlf ] && { echo "SKIP: a case for POSIX systems"; exit 0; }
+platform=posix
+[ "${LINE_END:-lf}" = crlf ] && platform=windows
+[ "$(cat "$case_dir/only" 2>/dev/null || echo $platform)" = $platform ] || { echo "SKIP: a case for another platform"; exit 0; }
 
 # made FILE OUT: the file FILE, or the one that FILE.gen stands for, in OUT.
 made() {
@@ -33,6 +36,7 @@ for f in "$case_dir"/*; do
     case $name in run | expect | table | sheets | posix-only) ;; *) made "$f" "$in/$name" ;; esac
 done
 [ -f "$case_dir/expect/seconds" ] && with=(timeout "$(cat "$case_dir/expect/seconds")")
+[ -f "$case_dir/env" ] && with=(env $(cat "$case_dir/env") "${with[@]}")
 
 # check_case STATUS MESSAGE: run the steps in a fresh copy of the inputs
 # and compare what they leave.

@@ -199,16 +199,6 @@ spellings)
     z="Z:$(echo "$d" | tr / '\\')"
     exe="Z:$(echo "$BIN/../csvtoini.exe" | tr / '\\')"
     take_turns "$d" "wine cmd /c 'cd /d $c && $exe'" "wine cmd /c 'cd /d $z && $exe'" ;;
-csvtoini.codepage)
-    # A sheet that is not UTF-8 is in the system's code page, as Excel saves
-    # its plain CSV: Cyrillic on a Russian system converts as it stands.
-    d=$(scratch)
-    printf '[unitnames]\nunit0 = Tank\n' >"$d/valdra.ini"
-    echo Танк | gen rows value=3 | iconv -f UTF-8 -t CP1251 >"$d/valdra.csv"
-    with=(env LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8)
-    run "$d" csvtoini
-    expect_status 0 "a sheet in code page 1251 on a Russian system"
-    grep -q '^unit0 = Танк$' "$d/valdra.ini" || fail "the Cyrillic name was misread: $(grep unit0 "$d/valdra.ini")" ;;
 msgbox)
     # Started without a console, as from Explorer, a failed run shows its
     # message in a box, and ends once the box is closed. Wine shows windows
