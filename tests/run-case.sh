@@ -9,7 +9,7 @@
 # files, stands for the file NAME that gen.awk makes of it: its first line
 # holds gen's arguments, the lines after it gen's input. A file "only" names
 # the one platform where the case runs, posix or windows; a file "env" holds
-# the environment of the steps, VAR=VALUE words.
+# the environment of the steps, VAR=VALUE words, @BIN@ standing for BIN.
 # A case with a file "table" runs once for each of its lines, "TEXT|MESSAGE":
 # valdra.csv holds TEXT as printf makes it, HEADER standing for the header
 # (MISSING: there is no valdra.csv); the run prints MESSAGE, or succeeds where
@@ -36,7 +36,7 @@ for f in "$case_dir"/*; do
     case $name in run | expect | table | sheets | posix-only) ;; *) made "$f" "$in/$name" ;; esac
 done
 [ -f "$case_dir/expect/seconds" ] && with=(timeout "$(cat "$case_dir/expect/seconds")")
-[ -f "$case_dir/env" ] && with=(env $(cat "$case_dir/env") "${with[@]}")
+[ -f "$case_dir/env" ] && with=(env $(sed "s|@BIN@|$BIN|g" "$case_dir/env") "${with[@]}")
 
 # check_case STATUS MESSAGE: run the steps in a fresh copy of the inputs
 # and compare what they leave.
