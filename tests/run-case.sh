@@ -33,7 +33,7 @@ in=$top/in
 mkdir "$in"
 for f in "$case_dir"/*; do
     name=$(basename "${f%.gen}")
-    case $name in run | expect | table | sheets | posix-only) ;; *) made "$f" "$in/$name" ;; esac
+    case $name in run | expect | table | sheets | only | env) ;; *) made "$f" "$in/$name" ;; esac
 done
 [ -f "$case_dir/expect/seconds" ] && with=(timeout "$(cat "$case_dir/expect/seconds")")
 [ -f "$case_dir/env" ] && with=(env $(sed "s|@BIN@|$BIN|g" "$case_dir/env") "${with[@]}")
@@ -47,9 +47,7 @@ check_case() {
     [ -n "${text+set}" ] && [ "$text" != MISSING ] && printf "${text//HEADER/$header}" >"$dir/valdra.csv"
     [ -n "${sheet:-}" ] && cp "$sheet" "$dir/valdra.csv"
     placed=$(ls "$dir")
-    rm -rf "$top/was"
-    mkdir "$top/was"
-    cp "$dir"/* "$top/was/" 2>/dev/null
+    rm -rf "$top/was" && mkdir "$top/was" && cp "$dir"/* "$top/was/" 2>/dev/null
     aged "$dir"
     stamps=$(cd "$dir" && stat -c '%n %i %Y' * 2>/dev/null)
     while read -r -a cmd; do
@@ -60,12 +58,8 @@ check_case() {
     told "$2"
     # The folder holds what was put in it and the expected files, and
     # nothing else.
-    local names=() absent=()
-    [ -f "$case_dir/expect/absent" ] && mapfile -t absent <"$case_dir/expect/absent"
-    for name in $placed $(ls "$case_dir/expect" | sed 's/\.gen$//'); do
-        case " status message seconds absent ${absent[*]} " in *" $name "*) ;; *) names+=("$name") ;; esac
-    done
-    only "$dir" "${names[@]}"
+    only "$dir" $(printf '%s\n' $placed $(ls "$case_dir/expect" | sed 's/\.gen$//') |
+                  grep -vxF -e status -e message -e seconds -e absent $(sed 's/^/-e /' "$case_dir/expect/absent" 2>/dev/null))
     # A file that the runs left as it was they left alone, not even rewritten.
     for name in $placed; do
         cmp -s "$dir/$name" "$top/was/$name" && ! grep -qxF "$(cd "$dir" && stat -c '%n %i %Y' "$name")" <<<"$stamps" &&
