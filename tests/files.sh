@@ -13,20 +13,6 @@ group=${2#files.}
 unprivileged=()
 [ "$(id -u)" -eq 0 ] && [ "${LINE_END:-lf}" = lf ] && unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
-# links_at_once: twenty times, the two runs in $d/a and $d/b at once, each
-# through its link to $d/units.ini; both rows must be in it after each.
-links_at_once() {
-    local i
-    for i in $(seq 20); do
-        printf '[unitnames]\nunit0 = Old\n\n[Old]\nmove = 1\n' >"$d/units.ini"
-        aged "$d"
-        at_once "cd $d/a && $BIN/csvtoini" "cd $d/b && $BIN/csvtoini" "run $i"
-        grep -q '^\[Alpha\]' "$d/units.ini" && grep -q '^\[Bravo\]' "$d/units.ini" ||
-            { fail "run $i: one run's units were lost"; break; }
-    done
-    only "$d" a b units.ini
-}
-
 # held_long: a run in $h while another run holds the file that valdra.ini
 # there links to for longer than a run waits.
 held_long() {
@@ -123,10 +109,18 @@ concurrent)
     ln -s ../units.ini "$d/b/valdra.ini"
     echo Alpha | gen rows value=1 >"$d/a/valdra.csv"
     echo Bravo | gen rows value=2 >"$d/b/valdra.csv"
+    printf '[unitnames]\nunit0 = Old\n\n[Old]\nmove = 1\n' >"$top/old"
+    for order in ab ba; do
+        cp "$top/old" "$d/units.ini"
+        run "$d/${order:0:1}" csvtoini
+        run "$d/${order:1:1}" csvtoini
+        cp "$d/units.ini" "$top/$order"
+    done
     sheet_and_ini "$h"
     mv "$h/valdra.ini" "$h/units.ini"
     ln -s units.ini "$h/valdra.ini"
-    side_by_side links_at_once held_long ;;
+    side_by_side 'take_turns 20 "$top/old" "$d/a" "cd $d/a && $BIN/csvtoini" "cd $d/b && $BIN/csvtoini" "$top/ab" "$top/ba"
+                  only "$d" a b units.ini' held_long ;;
 together)
     # Two runs at once in one folder take turns: both succeed, and the file
     # is what one run alone makes of it. Meanwhile, initocsv and csvtoini at
@@ -140,9 +134,8 @@ together)
     cp "$d/valdra.csv" "$e/"
     run "$d" csvtoini
     cp "$d/valdra.ini" "$top/want"
-    turns=5
-    side_by_side 'take_turns "$d" "cd $d && $BIN/csvtoini" "cd $d && $BIN/csvtoini"' \
-                 'take_turns "$e" "cd $e && $BIN/csvtoini" "cd $e && $BIN/csvtoini"' \
+    side_by_side 'take_turns 5 "$top/ini" "$d" "cd $d && $BIN/csvtoini" "cd $d && $BIN/csvtoini" "$top/want"' \
+                 'take_turns 5 "$top/ini" "$e" "cd $e && $BIN/csvtoini" "cd $e && $BIN/csvtoini" "$top/want"' \
                  "both_at_once 10" "both_at_once 10" ;;
 writer)
     # Beside a program that saves valdra.csv, or valdra.ini, in place again

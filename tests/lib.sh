@@ -140,18 +140,18 @@ at_once() {
         fail "$3: exit status $s1 and $s2: $(cat "$at1" "$at2")"
 }
 
-# take_turns DIR CMD1 CMD2: $turns times (ten unless set), with valdra.ini
-# in DIR as $top/ini, run both commands at once; each time valdra.ini must
-# then be $top/want, what one run alone makes of it.
+# take_turns TURNS START DIR CMD1 CMD2 WANT...: TURNS times, with START as
+# valdra.ini in DIR, run both commands at once; each time valdra.ini must
+# then be one of WANT, what the runs one after the other make of it.
 take_turns() {
     local i
-    for i in $(seq "${turns:-10}"); do
-        cp "$top/ini" "$1/valdra.ini"
-        aged "$1"
-        at_once "$2" "$3" "run $i"
-        same "$1/valdra.ini" "$top/want" "valdra.ini after run $i"
+    for i in $(seq "$1"); do
+        cp "$2" "$3/valdra.ini"
+        aged "$3"
+        at_once "$4" "$5" "run $i"
+        one_of "$3/valdra.ini" "valdra.ini after run $i" "${@:6}"
     done
-    only "$1" valdra.ini valdra.csv
+    only "$3" valdra.ini valdra.csv
 }
 
 # sheet_and_ini DIR: the example's files in DIR, the sheet edited.

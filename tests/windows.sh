@@ -9,19 +9,12 @@ group=${2#files.}
 . "$(dirname "$0")/lib.sh"
 
 # neighbour DIR MODE ARGS...: the neighbour program in the background, in
-# folder DIR; its pid lands in $neighbour_pid.
+# folder DIR, until stop_neighbour.
 neighbour() {
-    local dir=$1
-    shift
-    (cd "$dir" && exec wine "$BIN/../tests/neighbour.exe" "$@") &
+    (cd "$1" && shift && exec wine "$BIN/../tests/neighbour.exe" "$@") &
     neighbour_pid=$!
 }
-
-# stop_neighbour: end the neighbour program.
-stop_neighbour() {
-    kill $neighbour_pid 2>/dev/null
-    wait $neighbour_pid 2>/dev/null
-}
+stop_neighbour() { kill $neighbour_pid 2>/dev/null; wait $neighbour_pid 2>/dev/null; }
 
 case $group in
 scanner)
@@ -34,12 +27,12 @@ scanner)
         for i in $(seq 30); do
             k=$((i % 2))
             cp "$v/sheet$k" "$d/valdra.csv"
-            run "$d" csvtoini
-            expect_status 0 "csvtoini run $i beside a scanner ($scan): $message"
-            one_of "$d/valdra.ini" "csvtoini run $i ($scan)" "$v/ini$k"
-            run "$d" initocsv
-            expect_status 0 "initocsv run $i beside a scanner ($scan): $message"
-            one_of "$d/valdra.csv" "initocsv run $i ($scan)" "$v/csv$k"
+            for prog in csvtoini initocsv; do
+                run "$d" $prog
+                expect_status 0 "$prog run $i beside a scanner ($scan): $message"
+            done
+            one_of "$d/valdra.ini" "run $i ($scan)" "$v/ini$k"
+            one_of "$d/valdra.csv" "run $i ($scan)" "$v/csv$k"
         done
         stop_neighbour
     done
@@ -198,7 +191,7 @@ spellings)
     c="C:\\$(basename "$d")"
     z="Z:$(echo "$d" | tr / '\\')"
     exe="Z:$(echo "$BIN/../csvtoini.exe" | tr / '\\')"
-    take_turns "$d" "wine cmd /c 'cd /d $c && $exe'" "wine cmd /c 'cd /d $z && $exe'" ;;
+    take_turns 10 "$top/ini" "$d" "wine cmd /c 'cd /d $c && $exe'" "wine cmd /c 'cd /d $z && $exe'" "$top/want" ;;
 msgbox)
     # Started without a console, as from Explorer, a failed run shows its
     # message in a box, and ends once the box is closed. Wine shows windows
@@ -212,23 +205,14 @@ msgbox)
     [ -d "$WINEPREFIX" ] || WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
     wineserver -k 2>/dev/null
     wineserver -w
-    display=:$((50 + $$ % 1000))
-    Xvfb "$display" -screen 0 800x600x24 >/dev/null 2>&1 &
+    export DISPLAY=:$((50 + $$ % 1000))
+    Xvfb "$DISPLAY" -screen 0 800x600x24 >/dev/null 2>&1 &
     xvfb=$!
-    export DISPLAY=$display
-    for _ in $(seq 50); do
-        xdotool getdisplaygeometry >/dev/null 2>&1 && break
-        sleep 0.2
-    done
+    for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.2; done
     # start gives the program no standard handles, as Explorer does.
     timeout 60 wine start /wait /d "Z:${d//\//\\}" /unix "$BIN/../csvtoini.exe" >/dev/null 2>&1 &
     prog=$!
-    box=""
-    for _ in $(seq 60); do
-        box=$(xdotool search --name '^valdra units$' 2>/dev/null | head -1)
-        [ -n "$box" ] && break
-        sleep 0.5
-    done
+    for _ in $(seq 60); do box=$(xdotool search --name '^valdra units$' 2>/dev/null | head -1); [ -n "$box" ] && break; sleep 0.5; done
     [ -n "$box" ] || fail "no message box appeared"
     # The run let go of the files before it showed the box: another run
     # does not wait for it.
