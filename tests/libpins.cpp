@@ -70,37 +70,26 @@ static void readingPins()
           "reading alone never rewrites the file");
 }
 
-// How the library saves a set: a file loaded, an entry set, the file saved,
-// and what it then holds and what a lookup of the entry reads. The update
+// How the library saves a set: each row of the table library-sets, a file
+// loaded, an entry set, the file saved, and what it then holds and what a
+// lookup of the entry reads: what it is|the file|the section (none: the
+// top)|the key|the value|the file saved|what a lookup reads. The update
 // hands the library the sections it sets, each with an empty line after it
 // and a comment line between them, which the library keeps as they stand;
 // a header's own line is saved as the library reads it.
-static const struct {
-    const char *what, *text, *section, *key, *value, *saved, *reads;
-} sets[] = {
-    {"without an empty line a new entry lands in the next section", "[unitnames]\nunit0 = Tank\n[Tank]\nmove = 3\n",
-     "unitnames", "unit1", "Jeep", "[unitnames]\nunit0 = Tank\n[Tank]\nmove = 3\nunit1 = Jeep\n", ""},
-    {"an empty line after a section keeps its new entries in it", "[unitnames]\nunit0 = Tank\n\n[Tank]\nmove = 3\n",
-     "unitnames", "unit1", "Jeep", "[unitnames]\nunit0 = Tank\nunit1 = Jeep\n\n[Tank]\nmove = 3\n", "Jeep"},
-    {"comment lines stay; a bare header's new entries go before its empty line",
-     "#\x01 part\n[Bare]\n\n#\x01 part\n[Next]\nx = 1\n", "Bare", "move", "3",
-     "#\x01 part\n[Bare]\nmove = 3\n\n#\x01 part\n[Next]\nx = 1\n", "3"},
-    {"a header with text after it is saved as no header", "[Jeep] ; fast scout\nmove = 7\n", "Jeep", "move", "8",
-     "[Jeep]; fast scout\nmove = 8\n", ""},
-    {"CR CR and LF LF end a line and an empty one", "a=1\r\rb=2\n\nc=3\n", nullptr, "a", "5",
-     "a = 5\n\nb = 2\n\nc = 3\n", "5"},
-    {"a repeated section's new entries go under its first header", "[Tank]\nmove=\n\n[\xc3\x84rger]\nx=1\n[tank]\nmove=3\n",
-     "Tank", "canhit", "1", "[Tank]\nmove = \ncanhit = 1\n\n[\xc3\x84rger]\nx = 1\n[tank]\nmove = 3\n", "1"},
-};
+static void setPin(const Row &r, void *)
+{
+    const char *section = r.len[2] ? r.field[2] : nullptr;
+    load("b.ini", r.field[1]);
+    set_config_string(section, r.field[3], r.field[4]);
+    saveAndReload("b.ini");
+    check(r.count == 7 && fileIs("b.ini", r.field[5]) && strcmp(get_config_string(section, r.field[3], ""), r.field[6]) == 0,
+          "%s", r.field[0]);
+}
 
 static void setPins()
 {
-    for (const auto &c : sets) {
-        load("b.ini", c.text);
-        set_config_string(c.section, c.key, c.value);
-        saveAndReload("b.ini");
-        check(fileIs("b.ini", c.saved) && strcmp(get_config_string(c.section, c.key, ""), c.reads) == 0, "%s", c.what);
-    }
+    eachRow(TABLES "library-sets", setPin, nullptr);
     const char *packed = "[unitnames]\nunit0 = Tank\n[Tank]\nmove = 3\n";
     load("b.ini", packed);
     set_config_int("Heavy Tank", "move", 5);

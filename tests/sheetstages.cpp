@@ -1,78 +1,38 @@
 // In-process checks of the sheet reader's pure stages, each from a table of
-// inputs and what they must give: cells read as whole numbers, sheets
-// decoded to UTF-8, and text split into fields.
+// inputs and what they must give: cells read as whole numbers and sheets
+// decoded to UTF-8, from the tables cells and decodings, and text split
+// into fields.
 #include "sheet.h"
 #include "check.h"
 
 #include <allegro.h>
-#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
-// Cells as spreadsheets and scripts write them, and what they read as.
-static const struct {
-    const char *cell;
-    Value want;
-    int v;
-} cells[] = {
-    {"12", valueOk, 12},           {" +7 ", valueOk, 7},           {"-3", valueOk, -3},
-    {"007", valueOk, 7},           {"3.0", valueOk, 3},            {"-2.00", valueOk, -2},
-    {"1e+05", valueOk, 100000},    {"2.5E3", valueOk, 2500},       {"0.3e1", valueOk, 3},
-    {"20e-1", valueOk, 2},         {"TRUE", valueOk, 1},           {"False", valueOk, 0},
-    {"-2147483648", valueOk, INT_MIN}, {"2147483647", valueOk, INT_MAX}, {"0e5", valueOk, 0},
-    {"1.700", valueNotWhole, 0},   {"1.000", valueNotWhole, 0},    {"1,700", valueNotWhole, 0},
-    {"3.9", valueNotWhole, 0},     {"1.5e0", valueNotWhole, 0},    {"12abc", valueNotWhole, 0},
-    {"abc", valueNotWhole, 0},     {"$700", valueNotWhole, 0},     {"50%", valueNotWhole, 0},
-    {"0x1F", valueNotWhole, 0},    {"- 1", valueNotWhole, 0},      {"3.", valueNotWhole, 0},
-    {"1e", valueNotWhole, 0},      {"NA", valueNotWhole, 0},       {"#N/A", valueNotWhole, 0},
-    {"yes", valueNotWhole, 0},     {".5", valueNotWhole, 0},
-    {"99999999999", valueOutOfRange, 0}, {"-2147483649", valueOutOfRange, 0},
-    {"2147483648", valueOutOfRange, 0},  {"1e400", valueOutOfRange, 0},
-    {"21474836.48e2", valueOutOfRange, 0},
-};
-
-static void cellChecks()
+// A cell of the table cells, as spreadsheets and scripts write them, and
+// what it reads as: ok and its value, not whole, or out of range.
+static void cellCheck(const Row &r, void *)
 {
-    for (const auto &c : cells) {
-        int v = 0;
-        Value r = wholeNumber(c.cell, c.cell + strlen(c.cell), &v);
-        check(r == c.want && (r != valueOk || v == c.v), "cell: %s", c.cell);
-    }
+    int v = 0;
+    Value got = wholeNumber(r.field[0], r.field[0] + r.len[0], &v);
+    Value want = strcmp(r.field[1], "ok") == 0 ? valueOk : strcmp(r.field[1], "not whole") == 0 ? valueNotWhole
+                                                                                              : valueOutOfRange;
+    check(got == want && (want != valueOk || (r.count == 3 && v == atoi(r.field[2]))), "cell: %s", r.field[0]);
 }
 
-// Sheets as bytes, and the UTF-8 text they decode to (null: they do not).
-static const struct {
-    const char *what;
-    const char *bytes;
-    size_t len;
-    Decoded want;
-    const char *text;
-} sheets[] = {
-    {"UTF-8", "N\xC3\xA4me", 5, decoded, "N\xC3\xA4me"},
-    {"UTF-8 with its mark", "\xEF\xBB\xBFN\xC3\xA4", 6, decoded, "N\xC3\xA4"},
-    {"UTF-16LE", "\xFF\xFEN\0\xE4\0", 6, decoded, "N\xC3\xA4"},
-    {"UTF-16BE", "\xFE\xFF\0N\0\xE4", 6, decoded, "N\xC3\xA4"},
-    {"UTF-16LE beyond the BMP", "\xFF\xFE\x35\xD8\x18\xDD", 6, decoded, "\xF0\x9D\x94\x98"},
-    {"UTF-16BE beyond the BMP", "\xFE\xFF\xD8\x35\xDD\x18", 6, decoded, "\xF0\x9D\x94\x98"},
-    {"UTF-16 of an odd length", "\xFF\xFEN\0a", 5, decodedBadUtf16, nullptr},
-    {"UTF-16 with a lone low surrogate", "\xFE\xFF\0N\xDC\0", 6, decodedBadUtf16, nullptr},
-    {"UTF-16 with a high surrogate at the end", "\xFF\xFE\x35\xD8", 4, decodedBadUtf16, nullptr},
-    {"UTF-16LE without its mark", "N\0a\0,\0\n\0\xE4\0", 10, decoded, "Na,\n\xC3\xA4"},
-    {"UTF-16BE without its mark", "\0N\0a\0\r\0\n\0\xE4", 10, decoded, "Na\r\n\xC3\xA4"},
-    {"a NUL in a first line of UTF-8", "Na\0me", 5, decoded, nullptr},
-    {"UTF-8 with its mark and a byte that is not", "\xEF\xBB\xBFok\nK\xE4", 8, decodedNotUtf8, nullptr},
-};
-
-static void decodeChecks()
+// A sheet of the table decodings: what it is, its bytes, and whether they
+// are decoded, bad UTF-16 or not UTF-8, with the UTF-8 text they decode to
+// where the row gives it.
+static void decodeCheck(const Row &r, void *)
 {
     static char out[64];
-    for (const auto &c : sheets) {
-        SheetText t = {out, sizeof out, 0, formUtf8, false, false};
-        int line = 0;
-        Decoded d = decodeSheet(c.bytes, c.len, &t, &line);
-        bool same = !c.text || (t.len == strlen(c.text) && memcmp(t.text, c.text, t.len) == 0);
-        check(d == c.want && same && (d != decodedNotUtf8 || line == 2), "decode: %s", c.what);
-    }
+    SheetText t = {out, sizeof out, 0, formUtf8, false, false};
+    int line = 0;
+    Decoded d = decodeSheet(r.field[1], r.len[1], &t, &line);
+    Decoded want = strcmp(r.field[2], "decoded") == 0 ? decoded : strcmp(r.field[2], "bad UTF-16") == 0 ? decodedBadUtf16
+                                                                                                       : decodedNotUtf8;
+    bool same = r.count < 4 || (t.len == r.len[3] && memcmp(t.text, r.field[3], t.len) == 0);
+    check(d == want && same && (d != decodedNotUtf8 || line == 2), "decode: %s", r.field[0]);
 }
 
 // Text split at ',': each field as written, quotes and all, and what ended
@@ -114,8 +74,8 @@ static void fieldChecks()
 
 int main(int, char **)
 {
-    cellChecks();
-    decodeChecks();
+    eachRow(TABLES "cells", cellCheck, nullptr);
+    eachRow(TABLES "decodings", decodeCheck, nullptr);
     fieldChecks();
     return checked();
 }

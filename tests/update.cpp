@@ -17,58 +17,34 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The whole-file check: the file before, and each updated text, in which a
-// "*" stands for Tank's section as the update writes it.
+// The whole-file check: the file before, and each updated text of the table
+// whole-file, in which a "*" stands for Tank's section as the update writes
+// it: what it is, the text, and whether the check passes or refuses it.
 static const char before[] = "top = 1\n[unitnames]\nunit0 = Tank\nunit1 = Old\n\n[Tank]\nmove = 5\n\n[Other]\nkey = 1\n[Bare]\n";
-
-static const struct {
-    const char *what, *updated;
-    Problem want;
-} cases[] = {
-    {"the update as it should be", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n", problemCount},
-    {"a list entry kept past the table", "top = 1\n[unitnames]\nunit0 = Tank\nunit1 = Old\n\n*\n[Other]\nkey = 1\n[Bare]\n",
-     iniWouldChange},
-    {"an entry of another section lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\n[Bare]\n", iniWouldChange},
-    {"an entry of another section changed", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 2\n[Bare]\n",
-     iniWouldChange},
-    {"an entry before the first header lost", "[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n", iniWouldChange},
-    {"another section lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Bare]\n", iniWouldChange},
-    {"a new section", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n[New]\n", iniWouldChange},
-    {"a unit's entry filed in the next section", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\nprice = 0\n[Bare]\n",
-     iniWouldChange},
-    {"the list entry in another section", "top = 1\n[unitnames]\n\n*\n[Other]\nkey = 1\nunit0 = Tank\n[Bare]\n",
-     iniWouldChange},
-    {"a list entry with another case", "top = 1\n[unitnames]\nUNIT0 = Tank\n\n*\n[Other]\nkey = 1\n[Bare]\n", problemCount},
-    {"a header that is no header any more", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]x\nkey = 1\n[Bare]\n",
-     iniWouldChange},
-    {"a section without entries lost", "top = 1\n[unitnames]\nunit0 = Tank\n\n*\n[Other]\nkey = 1\n", iniWouldChange},
-};
 
 // Tank as the table holds it: moving 6, at its defaults otherwise.
 static const char tank[] = "[Tank]\nmove = 6\nprice = 0\nrangemin = 0\nrangemax = 0\ncanhit = 0\nattack0 = 0\n"
                            "attack1 = 0\nattack2 = 0\nresist0 = 0\nresist1 = 0\nresist2 = 0\nisarmy1 = 1\n"
                            "isarmy2 = 1\nisarmy3 = 1\ntechlevel = 2\n";
 
-static void wholeFileChecks()
+static void wholeFileCheck(const Row &r, void *plan)
 {
     static char text[4096];
-    static Plan plan;
-    for (const auto &c : cases) {
-        unitNum = 1;
-        strcpy(unitName[0], "Tank");
-        for (int col = 0; col < statCount; col++)
-            uStat[0][col] = statName[col].fallback;
-        uStat[0][0] = 6;
-        Meaning file;
-        takeMeaning(&file, before, sizeof before - 1);
-        takePlan(&plan, file);
-        size_t n = 0;
-        for (const char *p = c.updated; *p && n + sizeof tank < sizeof text; p++)
-            n += *p == '*' ? snprintf(text + n, sizeof text - n, "%s", tank) : (text[n] = *p, 1);
-        text[n] = '\0';
-        CopyVerdict v = checkWhole(&plan, text, n);
-        check(v.problem == c.want, "%s: problem %d, want %d (%s)", c.what, v.problem, c.want, v.detail);
-    }
+    unitNum = 1;
+    strcpy(unitName[0], "Tank");
+    for (int col = 0; col < statCount; col++)
+        uStat[0][col] = statName[col].fallback;
+    uStat[0][0] = 6;
+    Meaning file;
+    takeMeaning(&file, before, sizeof before - 1);
+    takePlan((Plan *)plan, file);
+    size_t n = 0;
+    for (const char *p = r.field[1]; *p && n + sizeof tank < sizeof text; p++)
+        n += *p == '*' ? snprintf(text + n, sizeof text - n, "%s", tank) : (text[n] = *p, 1);
+    text[n] = '\0';
+    CopyVerdict v = checkWhole((Plan *)plan, text, n);
+    Problem want = strcmp(r.field[2], "passes") == 0 ? problemCount : iniWouldChange;
+    check(r.count == 3 && v.problem == want, "%s: problem %d, want %d (%s)", r.field[0], v.problem, want, v.detail);
 }
 
 // The text of a shape, made a piece at a time.
@@ -216,7 +192,8 @@ int main(int argc, char **argv)
         return 2;
     if (argc == 3 && strcmp(argv[1], "write") == 0)
         return !writeShape(argv[2]);
-    wholeFileChecks();
+    static Plan plan;
+    eachRow(TABLES "whole-file", wholeFileCheck, &plan);
     estimatePins();
     return checked();
 }
