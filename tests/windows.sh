@@ -38,43 +38,39 @@ scanner)
     done
     only "$d" valdra.ini valdra.csv ;;
 holder)
-    # A program that holds a file open and shares it with no one: both
-    # programs wait a while, then say so and leave both files alone. One that
-    # holds valdra.ini with delete access, sharing reading: initocsv writes
-    # the whole sheet, csvtoini says that the file is open. One that holds
-    # the sheet, saved long ago, to write it, sharing it, and does nothing,
-    # as a spreadsheet does: csvtoini takes the sheet at once.
+    # A program that holds a file open: each row of tables/holders, the
+    # access and share mode of its open and the file|a program|what it does.
+    # Beside one that shares the file with no one, both programs wait a
+    # while, then say that the file is open and leave both files alone.
+    # Beside one that holds valdra.ini with delete access, sharing reading,
+    # initocsv writes the sheet anew. Beside one that holds the sheet, saved
+    # long ago, to write it, and does nothing, as a spreadsheet does,
+    # csvtoini takes the sheet at once.
     two_versions
-    cp "$v/sheet1" "$d/valdra.csv"
-    for hold in "rw - valdra.ini" "rw - valdra.csv" "rd r valdra.ini" "rd rw valdra.ini" \
-                "rd rd valdra.ini" "rd rwd valdra.ini" "rw rwd valdra.csv"; do
+    while IFS='|' read -r hold prog does; do
         name=${hold##* }
+        cp "$v/sheet1" "$d/valdra.csv"
+        [ "$does" = anew ] && rm "$d/valdra.csv"
         neighbour "$d" hold 30 $hold ../held
         for _ in $(seq 150); do [ -e "$top/held" ] && break; sleep 0.1; done
         [ -e "$top/held" ] || { fail "the holder ($hold) did not start"; continue; }
         rm "$top/held"
-        for prog in csvtoini initocsv; do
-            [ "$hold$prog" = "rw rwd valdra.csvinitocsv" ] && continue
-            # Beside a holder of valdra.ini, initocsv writes the sheet anew.
-            [ "$name$prog" = valdra.iniinitocsv ] && rm "$d/valdra.csv"
-            started=$SECONDS
-            run "$d" $prog
-            case $hold$prog in
-            rd*initocsv) expect_status 0 "initocsv while $name is held ($hold)"
-                         same "$d/valdra.csv" "$v/valdra.csv" ;;
-            rw\ rwd*) expect_status 0 "csvtoini while the sheet is held to write ($hold)"
-                      [ $((SECONDS - started)) -le 3 ] || fail "an idle holder of the sheet delayed csvtoini"
-                      same "$d/valdra.ini" "$v/ini1"
-                      cp "$v/orig.ini" "$d/valdra.ini" ;;
-            *) expect_status 1 "$prog while $name is held ($hold)"
-               said "$name: "
-               said "it is open in another program; close it there and run again" ;;
-            esac
-            same "$d/valdra.ini" "$v/orig.ini"
-            cp "$v/sheet1" "$d/valdra.csv"
-        done
+        started=$SECONDS
+        run "$d" $prog
+        case $does in
+        anew) expect_status 0 "initocsv while $name is held ($hold)"
+              same "$d/valdra.csv" "$v/valdra.csv" ;;
+        at-once) expect_status 0 "csvtoini while the sheet is held to write ($hold)"
+                 [ $((SECONDS - started)) -le 3 ] || fail "an idle holder of the sheet delayed csvtoini"
+                 same "$d/valdra.ini" "$v/ini1"
+                 cp "$v/orig.ini" "$d/valdra.ini" ;;
+        *) expect_status 1 "$prog while $name is held ($hold)"
+           said "$name: "
+           said "it is open in another program; close it there and run again" ;;
+        esac
         stop_neighbour
-    done
+        same "$d/valdra.ini" "$v/orig.ini"
+    done <"$here/tables/holders"
     only "$d" valdra.ini valdra.csv ;;
 sync)
     # A sync client moves valdra.ini away for a moment and back, again and
