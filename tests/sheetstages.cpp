@@ -1,7 +1,7 @@
 // In-process checks of the sheet reader's pure stages, each from a table of
 // inputs and what they must give: cells read as whole numbers and sheets
-// decoded to UTF-8, from the tables cells and decodings, and text split
-// into fields.
+// decoded to UTF-8 and text split into fields, from the tables cells,
+// decodings and fields.
 #include "sheet.h"
 #include "check.h"
 
@@ -35,48 +35,31 @@ static void decodeCheck(const Row &r, void *)
     check(d == want && same && (d != decodedNotUtf8 || line == 2), "decode: %s", r.field[0]);
 }
 
-// Text split at ',': each field as written, quotes and all, and what ended
-// it, in turn; "|" ends the list.
-static const struct {
-    const char *text;
-    const char *fields[8];
-    Delim ends[8];
-    int lastLine;
-} splits[] = {
-    {"a,b\nc", {"a", "b", "c", "|"}, {endField, endRow, endText}, 2},
-    {"\"x,y\",z\r\n", {"\"x,y\"", "z", "", "|"}, {endField, endRow, endText}, 2},
-    {"\"two\r\nlines\",1\n", {"\"two\r\nlines\"", "1", "", "|"}, {endField, endRow, endText}, 3},
-    {"\"say \"\"hi\"\"\",2", {"\"say \"\"hi\"\"\"", "2", "|"}, {endField, endText}, 1},
-    {"a\"b,\"c\"d", {"a\"b", "\"c\"d", "|"}, {endField, endText}, 1},
-    {"ok\n\"open,\nnever", {"ok", "\"open,\nnever", "|"}, {endRow, openQuote}, 2},
-};
-
-static void fieldChecks()
+// Text of the table fields split at ',': the text|the line the walk ends
+// on|each field as written, quotes and all|what ended it, in turn.
+static void fieldCheck(const Row &r, void *)
 {
-    for (const auto &c : splits) {
-        Fields f;
-        startFields(&f, c.text, strlen(c.text), ',');
-        bool ok = true;
-        Delim d = endField;
-        int i = 0;
-        for (; strcmp(c.fields[i], "|") != 0 && ok; i++) {
-            const char *a, *b;
-            d = nextField(&f, &a, &b);
-            ok = (size_t)(b - a) == strlen(c.fields[i]) && memcmp(a, c.fields[i], b - a) == 0 && d == c.ends[i];
-        }
-        check(ok && f.line == c.lastLine, "fields: %s", c.text);
+    static const char *const ends[] = {"field", "row", "text", "open"};   // each Delim
+    Fields f;
+    startFields(&f, r.field[0], r.len[0], ',');
+    bool ok = r.count % 2 == 0;
+    for (int i = 2; ok && i + 1 < r.count; i += 2) {
+        const char *a, *b;
+        Delim d = nextField(&f, &a, &b);
+        ok = (size_t)(b - a) == r.len[i] && memcmp(a, r.field[i], r.len[i]) == 0 && strcmp(ends[d], r.field[i + 1]) == 0;
     }
-    // Quotes come off in place; the rest after a closing quote stays.
-    char field[] = "\"say \"\"hi\"\"\"!";
-    char *end = unquote(field, field + strlen(field));
-    check(end - field == 9 && memcmp(field, "say \"hi\"!", 9) == 0, "unquote: %s", "\"say \"\"hi\"\"\"!");
+    check(ok && f.line == atoi(r.field[1]), "fields: %s", r.field[0]);
 }
 
 int main(int, char **)
 {
     eachRow(TABLES "cells", cellCheck, nullptr);
     eachRow(TABLES "decodings", decodeCheck, nullptr);
-    fieldChecks();
+    eachRow(TABLES "fields", fieldCheck, nullptr);
+    // Quotes come off in place; the rest after a closing quote stays.
+    char field[] = "\"say \"\"hi\"\"\"!";
+    char *end = unquote(field, field + strlen(field));
+    check(end - field == 9 && memcmp(field, "say \"hi\"!", 9) == 0, "unquote: %s", "\"say \"\"hi\"\"\"!");
     return checked();
 }
 END_OF_MAIN()
