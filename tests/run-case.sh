@@ -4,8 +4,9 @@
 # and a folder "expect" with the files the run must leave, byte for byte,
 # plus optionally "status" (the last step's exit status, 0 if absent; the
 # steps before it must succeed), "message" (the line a failed run prints),
-# "absent" (names that must not exist afterwards) and "seconds" (the time
-# each step may take). A file NAME.gen, among the inputs or the expected
+# "absent" (inputs that must be gone) and "seconds" (the time each step may
+# take); the folder holds nothing else, and an input left as it was must not
+# have been written again. A file NAME.gen, among the inputs or the expected
 # files, stands for the file NAME that gen.awk makes of it: its first line
 # holds gen's arguments, the lines after it gen's input. A file "only" names
 # the one platform where the case runs, posix or windows; a file "env" holds
