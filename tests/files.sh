@@ -195,10 +195,8 @@ odd)
         was=$(stat -c '%F %a' "$d/$name")
         with=(timeout 5 "${unprivileged[@]}")
         run "$d" $prog
-        out=valdra.ini
-        [ $prog = initocsv ] && out=valdra.csv
         expect_status 1 "$prog with a $kind as $name"
-        told "$prog: $want; $out not changed"
+        refused $prog "$want"
         [ "$(stat -c '%F %a' "$d/$name")" = "$was" ] || fail "$prog changed the $kind $name"
         chmod 755 "$d"
         [ $kind = mode ] && chmod 644 "$d/$name"
@@ -274,7 +272,7 @@ csvtoini.full)
         [ $how = disk ] && head -c $((($(df -k --output=avail "$d" | tail -1) - kib) * 1024)) /dev/zero >"$d/filler" 2>/dev/null
         run "$d" $prog
         expect_status 1 "$prog with $kib KiB to write ($how)"
-        told "$prog: $want; $([ $prog = csvtoini ] && echo valdra.ini || echo valdra.csv) not changed"
+        refused $prog "$want"
         same "$d/valdra.ini" "$top/valdra.ini"
         same "$d/valdra.csv" "$top/valdra.csv"
         rm -f "$d/filler"

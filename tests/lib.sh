@@ -65,6 +65,10 @@ expect_status() { [ "$status" -eq "$1" ] || fail "$2: exit status $status, want 
 # told TEXT: the failed run's message must be TEXT.
 told() { [ "$message" = "$1" ] || fail "message: $message, want $1"; }
 
+# refused PROG TEXT: the failed run of PROG must have said TEXT, and that
+# its output file was not changed.
+refused() { told "$1: $2; $([ "$1" = csvtoini ] && echo valdra.ini || echo valdra.csv) not changed"; }
+
 # said TEXT: the failed run's message must contain TEXT.
 said() { case $message in *"$1"*) ;; *) fail "message lacks '$1': $message" ;; esac; }
 
